@@ -1,0 +1,111 @@
+#include "AgentCore.h"
+
+#include "FrontApplication.h"
+#include "HelperPrograms.h"
+#include "Log.h"
+#include "RunProcess.h"
+#include "Text.h"
+
+#include <QTimer>
+
+namespace {
+
+constexpr std::chrono::milliseconds kContextInterval{700};
+constexpr std::chrono::milliseconds kActionInterval{1000};
+
+} // namespace
+
+CoreServices CoreServices::defaults() {
+    return CoreServices{
+        std::make_shared<NoFrontApplicationSource>(),
+        helperProgramPath(QString::fromLatin1(kScriptRunnerName)),
+        helperProgramPath(QString::fromLatin1(kDocumentOpenerName)),
+        [] { return AgentCore::Clock::now(); },
+    };
+}
+
+AgentCore::AgentCore(CoreServices services) : m_services(std::move(services)) {
+    if (!m_services.frontApplication)
+        m_services.frontApplication = std::make_shared<NoFrontApplicationSource>();
+    if (!m_services.now)
+        m_services.now = [] { return Clock::now(); };
+    lastContext.at = isoTimestampNow();
+
+    QString problem;
+    pairing = Pairing::load(&problem);
+    if (!problem.isEmpty())
+        logEvent(QStringLiteral("Starting unpaired"), problem);
+}
+
+AgentCore::~AgentCore() = default;
+
+void AgentCore::start() {
+    // The timers are the core's children: a tick can never outlive it.
+    auto* context = new QTimer(this);
+    context->setTimerType(Qt::CoarseTimer);
+    QObject::connect(context, &QTimer::timeout, this, [this] { pollContext(); });
+    context->start(kContextInterval);
+    contextTimer = context;
+
+    auto* actions = new QTimer(this);
+    actions->setTimerType(Qt::CoarseTimer);
+    QObject::connect(actions, &QTimer::timeout, this, [this] { pollCloudActions(); });
+    actions->start(kActionInterval);
+    actionTimer = actions;
+
+    pollContext();
+}
+
+void AgentCore::pair(const Pairing& newPairing) {
+    pairing = newPairing;
+    newPairing.save();
+    lastCloudError.reset();
+    if (onPairingChange)
+        onPairingChange();
+    syncCloudContext(lastContext, true);
+}
+
+void AgentCore::clearPairing() {
+    pairing.reset();
+    Pairing::erase();
+    lastCloudError.reset();
+    if (onPairingChange)
+        onPairingChange();
+}
+
+void AgentCore::pollContext() {
+    AgentContext sample;
+    if (const auto front = m_services.frontApplication->frontApplication()) {
+        sample.activeApp = front->name.value_or(QStringLiteral("Unknown"));
+        sample.bundleId = front->identifier.value_or(QStringLiteral("unknown"));
+    }
+    sample.at = isoTimestampNow();
+    try {
+        sample.windowTitle =
+            runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), titleScript()});
+    } catch (const std::exception&) {
+        // A failed title script only means no title for this sample.
+    }
+    sample.browserUrl = browserUrl(sample.bundleId);
+
+    if (sample.changed(lastContext)) {
+        lastContext = sample;
+        if (onContextChange)
+            onContextChange(sample);
+        syncCloudContext(sample, true);
+    } else {
+        lastContext.at = sample.at;
+        syncCloudContext(lastContext, false);
+    }
+}
+
+std::optional<QString> AgentCore::browserUrl(const QString& bundleId) {
+    const auto script = browserScript(bundleId);
+    if (!script)
+        return std::nullopt;
+    try {
+        return runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), *script});
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}

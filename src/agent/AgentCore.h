@@ -1,0 +1,95 @@
+#pragma once
+
+#include "AgentContext.h"
+#include "Pairing.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class FrontApplicationSource;
+class QByteArray;
+class QJsonObject;
+class QJsonValue;
+class QTimer;
+
+// Where the core reaches the system. The defaults are the real programs beside the agent and a
+// desktop with no observable front application; the shell and tests replace parts.
+struct CoreServices {
+    std::shared_ptr<FrontApplicationSource> frontApplication;
+    QString scriptRunnerPath;   // runs the agent's script texts ("-e TEXT")
+    QString documentOpenerPath; // launches applications ("-a APP") and opens addresses
+    // Monotonic time for the upload throttle: a wall-clock jump neither stalls nor floods.
+    std::function<std::chrono::steady_clock::time_point()> now;
+
+    static CoreServices defaults();
+};
+
+// The one long-lived object of the agent: the last context, the pairing, the last cloud error,
+// the two timers and the operations they drive. Main thread only; it holds no lock. It is a
+// QObject so that timers, network completions and queued calls from the server thread are tied
+// to its life: once it is destroyed they do nothing.
+class AgentCore : public QObject {
+public:
+    using Clock = std::chrono::steady_clock;
+    // Runs later on the main thread with the answer body, or with the failure.
+    using CloudCompletion =
+        std::function<void(std::optional<QByteArray> body, std::exception_ptr error)>;
+
+    explicit AgentCore(CoreServices services = CoreServices::defaults());
+    ~AgentCore() override;
+
+    AgentCore(const AgentCore&) = delete;
+    AgentCore& operator=(const AgentCore&) = delete;
+
+    AgentContext lastContext;
+    std::optional<Pairing> pairing;
+    std::optional<QString> lastCloudError;
+    std::function<void(const AgentContext&)> onContextChange;
+    std::function<void()> onPairingChange;
+    std::optional<Clock::time_point> lastCloudSyncAt; // nothing = the distant past
+    QPointer<QTimer> contextTimer;
+    QPointer<QTimer> actionTimer;
+
+    // Starts sampling every 0.7 s and polling the cloud every 1.0 s, and samples once at once.
+    void start();
+
+    // Adopts and stores a pairing, clears the cloud error, notifies, and uploads at once.
+    void pair(const Pairing& pairing);
+
+    // Forgets the pairing and its stored keys, clears the cloud error, notifies.
+    void clearPairing();
+
+    // Takes one context sample and reports it when it changed.
+    void pollContext();
+
+    // The front tab's address of a supported browser; nothing otherwise or when the script fails.
+    std::optional<QString> browserUrl(const QString& bundleId);
+
+    // Cloud link.
+    void cloudRequest(const QString& path, const QString& method,
+                      const std::optional<QByteArray>& body, CloudCompletion completion);
+    void syncCloudContext(const AgentContext& context, bool force);
+    void recordCloudResult(std::exception_ptr error);
+    void pollCloudActions();
+
+    // Action dispatcher.
+    static const QStringList& allowedActionTypes();
+    static constexpr int maxWorkflowSteps = 12;
+    static constexpr int maxWorkflowDepth = 3;
+    QString executeAction(const QJsonObject& action, int depth);
+    static QString safeText(const QJsonValue& value, const QString& field);
+    static QString safeUrl(const QJsonValue& value);
+
+    const CoreServices& services() const { return m_services; }
+
+private:
+    CoreServices m_services;
+};

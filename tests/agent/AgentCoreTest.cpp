@@ -1,0 +1,169 @@
+#include "AgentCore.h"
+#include "FrontApplication.h"
+#include "TempEnvironment.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class FakeFrontApplication : public FrontApplicationSource {
+public:
+    std::optional<FrontApplication> current;
+    std::optional<FrontApplication> frontApplication() override { return current; }
+};
+
+// A real script runner stand-in: prints the content of a file as the window title, fails when
+// the file is missing, and records every script text it is given.
+class CoreFixture : public testing::Test {
+protected:
+    TempEnvironment env;
+    std::shared_ptr<FakeFrontApplication> front = std::make_shared<FakeFrontApplication>();
+    QString titleFile = env.path() + QStringLiteral("/title");
+    QString logFile = env.path() + QStringLiteral("/scripts.log");
+
+    std::unique_ptr<AgentCore> makeCore() {
+        CoreServices services = CoreServices::defaults();
+        services.frontApplication = front;
+        services.scriptRunnerPath = env.writeScript(
+            QStringLiteral("runner"),
+            QStringLiteral("printf '%s\\n--\\n' \"$2\" >> '%1'\ncat '%2' || exit 1\n").arg(logFile, titleFile));
+        return std::make_unique<AgentCore>(services);
+    }
+
+    void setTitle(const std::optional<QByteArray>& title) {
+        if (!title) {
+            QFile::remove(titleFile);
+            return;
+        }
+        QFile file(titleFile);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(*title);
+    }
+
+    QString scriptLog() {
+        QFile file(logFile);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+};
+
+struct Step {
+    const char* name;
+    std::optional<FrontApplication> front;
+    std::optional<QByteArray> title;
+    bool changes;
+    AgentContext expected; // `at` is not compared
+};
+
+TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
+    const FrontApplication editor{QStringLiteral("Editor"), QStringLiteral("org.example.Editor")};
+    const std::vector<Step> steps{
+        {"NoFrontAppNoTitle", std::nullopt, std::nullopt, false, {QStringLiteral("Unknown"), QStringLiteral("unknown"), std::nullopt, std::nullopt, {}}},
+        {"AbsentToEmptyTitleIsAChange", std::nullopt, QByteArray(""), true, {QStringLiteral("Unknown"), QStringLiteral("unknown"), QString(), std::nullopt, {}}},
+        {"FrontAppAppears", editor, QByteArray("  notes.txt \n"), true, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), QStringLiteral("notes.txt"), std::nullopt, {}}},
+        {"OnlyTimeDiffers", editor, QByteArray("notes.txt"), false, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), QStringLiteral("notes.txt"), std::nullopt, {}}},
+        {"Nameless", FrontApplication{std::nullopt, QStringLiteral("x")}, QByteArray("notes.txt"), true, {QStringLiteral("Unknown"), QStringLiteral("x"), QStringLiteral("notes.txt"), std::nullopt, {}}},
+        {"TitleScriptFails", editor, std::nullopt, true, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), std::nullopt, std::nullopt, {}}},
+    };
+
+    auto core = makeCore();
+    std::vector<AgentContext> reported;
+    core->onContextChange = [&](const AgentContext& context) { reported.push_back(context); };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        front->current = step.front;
+        setTitle(step.title);
+        const QString before = core->lastContext.at;
+        const size_t count = reported.size();
+        core->pollContext();
+
+        EXPECT_EQ(reported.size(), count + (step.changes ? 1 : 0));
+        AgentContext expected = step.expected;
+        expected.at = core->lastContext.at;
+        EXPECT_EQ(core->lastContext, expected);
+        EXPECT_GE(core->lastContext.at, before);
+        if (step.changes) {
+            EXPECT_EQ(reported.back(), core->lastContext);
+        }
+    }
+}
+
+TEST_F(CoreFixture, BrowserScriptsRunOnlyForKnownBrowsers) {
+    auto core = makeCore();
+    setTitle(QByteArray("https://example.com/page"));
+    EXPECT_FALSE(core->browserUrl(QStringLiteral("org.mozilla.firefox")));
+    EXPECT_FALSE(core->browserUrl(QStringLiteral("unknown")));
+    EXPECT_EQ(scriptLog(), QString());
+    EXPECT_EQ(core->browserUrl(QStringLiteral("com.brave.Browser")), QStringLiteral("https://example.com/page"));
+    EXPECT_EQ(core->browserUrl(QStringLiteral("com.apple.Safari")), QStringLiteral("https://example.com/page"));
+    EXPECT_EQ(scriptLog(),
+              QStringLiteral("tell application id \"com.brave.Browser\" to return URL of active tab of front window\n--\n"
+                             "tell application id \"com.apple.Safari\" to return URL of front document\n--\n"));
+}
+
+TEST_F(CoreFixture, TitleScriptIsSentByteForByte) {
+    auto core = makeCore();
+    core->pollContext();
+    const QByteArray script = scriptLog().toUtf8().chopped(4); // the runner's "\n--\n"
+    EXPECT_EQ(script.size(), 205);
+    EXPECT_TRUE(script.startsWith("tell application \"System Events\"\n  set frontApp"));
+    EXPECT_TRUE(script.endsWith("  return \"\"\nend tell"));
+}
+
+TEST(AgentContextJson, LeavesOutAbsentAndEmptyTexts) {
+    AgentContext context{QStringLiteral("A"), QStringLiteral("b"), QString(), std::nullopt, QStringLiteral("t")};
+    EXPECT_EQ(context.jsonObject(), (QJsonObject{{QStringLiteral("activeApp"), QStringLiteral("A")},
+                                                 {QStringLiteral("bundleId"), QStringLiteral("b")},
+                                                 {QStringLiteral("at"), QStringLiteral("t")}}));
+    context.windowTitle = QStringLiteral("w");
+    context.browserUrl = QStringLiteral("u");
+    EXPECT_EQ(context.jsonObject().value(QStringLiteral("windowTitle")).toString(), QStringLiteral("w"));
+    EXPECT_EQ(context.jsonObject().value(QStringLiteral("browserUrl")).toString(), QStringLiteral("u"));
+}
+
+TEST_F(CoreFixture, PairingLifecycleNotifiesAndStores) {
+    int notified = 0;
+    auto core = makeCore();
+    EXPECT_FALSE(core->pairing);
+    const Pairing pairing{QStringLiteral("https://cloud"), QStringLiteral("ABCDEF"), QStringLiteral("secret")};
+
+    core->pair(pairing); // no callback installed: same work, nobody told
+    EXPECT_EQ(Pairing::load(), pairing);
+
+    core->onPairingChange = [&] { ++notified; };
+    core->lastCloudError = QStringLiteral("offline");
+    core->pair(pairing);
+    EXPECT_EQ(notified, 1);
+    EXPECT_FALSE(core->lastCloudError);
+    EXPECT_EQ(makeCore()->pairing, pairing) << "a restart finds the stored pairing";
+
+    core->clearPairing();
+    core->clearPairing(); // already unpaired: still erases and notifies
+    EXPECT_EQ(notified, 3);
+    EXPECT_FALSE(core->pairing);
+    EXPECT_FALSE(Pairing::load());
+}
+
+TEST_F(CoreFixture, StartSamplesAtOnceAndTicksStopWithTheCore) {
+    auto core = makeCore();
+    setTitle(QByteArray("first"));
+    int changes = 0;
+    core->onContextChange = [&](const AgentContext&) { ++changes; };
+    core->start();
+    EXPECT_EQ(changes, 1) << "the first sample is taken by start itself";
+    ASSERT_TRUE(core->contextTimer && core->actionTimer);
+    EXPECT_EQ(core->contextTimer->interval(), 700);
+    EXPECT_EQ(core->actionTimer->interval(), 1000);
+
+    setTitle(QByteArray("second"));
+    EXPECT_TRUE(waitUntil([&] { return changes == 2; }));
+
+    QPointer<QTimer> timer = core->contextTimer;
+    core.reset();
+    EXPECT_TRUE(timer.isNull()) << "no tick can reach a destroyed core";
+}
+
+} // namespace

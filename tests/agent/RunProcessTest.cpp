@@ -1,0 +1,88 @@
+#include "AgentError.h"
+#include "RunProcess.h"
+#include "TempEnvironment.h"
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Outcome {
+    bool threw = false;
+    QString text; // standard output on success, the error's description on failure
+};
+
+Outcome run(const QString& script, const QStringList& arguments = {}) {
+    try {
+        return {false, runProcess(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script} + arguments)};
+    } catch (const std::exception& error) {
+        return {true, errorDescription(error)};
+    }
+}
+
+struct Case {
+    const char* name;
+    const char* script;
+    Outcome expected;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class RunProcessCases : public testing::TestWithParam<Case> {};
+
+TEST_P(RunProcessCases, GivesOutputOrError) {
+    const Case& c = GetParam();
+    const Outcome outcome = run(QString::fromUtf8(c.script));
+    EXPECT_EQ(outcome.threw, c.expected.threw);
+    EXPECT_EQ(outcome.text.toStdString(), c.expected.text.toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Children, RunProcessCases,
+    testing::Values(
+        Case{"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", {false, QStringLiteral("one\n two")}},
+        Case{"TrimsUnicodeSpace", "printf '\\302\\240title\\342\\200\\250'", {false, QStringLiteral("title")}},
+        Case{"EmptyOutput", "true", {false, QString()}},
+        Case{"InvalidUtf8IsEmpty", "printf 'ok\\377'", {false, QString()}},
+        Case{"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", {true, QStringLiteral("it broke")}},
+        Case{"FailureWithoutStderr", "exit 1", {true, QStringLiteral("Command failed")}},
+        Case{"FailureWithInvalidUtf8Stderr", "printf '\\377' >&2; exit 1", {true, QStringLiteral("Command failed")}},
+        Case{"KilledBySignalFails", "kill -9 $$", {true, QStringLiteral("Command failed")}},
+        // Regression: a child whose output exceeds the pipe buffer must not stall until the watchdog.
+        Case{"LargeOutputDoesNotStall", "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2", {false, QString(1048576, QLatin1Char('x'))}},
+        Case{"GrandchildHoldingPipeDoesNotBlock", "(sleep 30 &) ; echo done", {false, QStringLiteral("done")}}),
+    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(RunProcess, PassesArgumentsVerbatim) {
+    const QString odd = QStringLiteral("quote \" back\\slash\nline ünï");
+    EXPECT_EQ(run(QStringLiteral("printf '%s' \"$1\""), {QStringLiteral("sh"), odd}).text, odd.trimmed());
+}
+
+TEST(RunProcess, LaunchFailureIsASystemError) {
+    try {
+        runProcess(QStringLiteral("/nonexistent/program"), {});
+        FAIL() << "expected a launch failure";
+    } catch (const SystemError& error) {
+        EXPECT_TRUE(error.description().contains(QStringLiteral("/nonexistent/program")));
+    }
+}
+
+// Regression: a child that ignores the termination request must not block the caller forever.
+TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
+    QElapsedTimer timer;
+    timer.start();
+    const Outcome outcome = run(QStringLiteral("trap '' TERM; while :; do sleep 0.1; done"));
+    EXPECT_TRUE(outcome.threw);
+    EXPECT_EQ(outcome.text, QStringLiteral("Command failed"));
+    EXPECT_GE(timer.elapsed(), 7000);
+    EXPECT_LT(timer.elapsed(), 20000);
+}
+
+TEST(RunProcess, ChildObeyingTerminationFails) {
+    const Outcome outcome = run(QStringLiteral("trap 'echo stopped >&2; exit 143' TERM; while :; do sleep 0.1; done"));
+    EXPECT_TRUE(outcome.threw);
+    EXPECT_EQ(outcome.text, QStringLiteral("stopped"));
+}
+
+} // namespace

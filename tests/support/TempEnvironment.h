@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <functional>
+
+// A private home for one test: HOME and the XDG folders point into a temporary directory for the
+// test's lifetime and are restored afterwards.
+class TempEnvironment {
+public:
+    TempEnvironment();
+    ~TempEnvironment();
+
+    QString path() const { return m_dir.path(); }
+    QString configHome() const { return path() + QStringLiteral("/config"); }
+    QString dataHome() const { return path() + QStringLiteral("/data"); }
+
+    // Writes an executable file (a shell script) and returns its path.
+    QString writeScript(const QString& name, const QString& body) const;
+
+private:
+    QTemporaryDir m_dir;
+    struct Saved;
+    Saved* m_saved;
+};
+
+// Runs the Qt event loop until `done` holds or `timeout` passes; returns whether it held.
+bool waitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5));
