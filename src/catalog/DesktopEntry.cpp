@@ -207,6 +207,7 @@ std::optional<std::vector<std::string>> splitExec(const std::string& exec,
     bool quoted = false;
     // A field code alone in an argument that expands to nothing removes the argument.
     bool onlyFieldCodes = true;
+    bool targetTaken = false;
 
     const auto finish = [&] {
         if (inArgument && !(onlyFieldCodes && current.empty()))
@@ -267,6 +268,12 @@ std::optional<std::vector<std::string>> splitExec(const std::string& exec,
             case 'F':
             case 'u':
             case 'U':
+                if (context.target && !targetTaken) {
+                    current += *context.target;
+                    onlyFieldCodes = false;
+                    targetTaken = true;
+                }
+                break;
             case 'd':
             case 'D':
             case 'n':
@@ -287,5 +294,7 @@ std::optional<std::vector<std::string>> splitExec(const std::string& exec,
     finish();
     if (arguments.empty())
         return std::nullopt;
+    if (context.target && !targetTaken)
+        arguments.push_back(*context.target);
     return arguments;
 }

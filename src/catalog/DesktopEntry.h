@@ -51,13 +51,15 @@ std::string unescapeDesktopString(const std::string& value);
 std::string messagesLocale();
 
 // Splits an Exec value (escapes already applied) into program and arguments by the format's
-// quoting rules. Field codes are expanded as for a launch without files or URLs: %f %F %u %U
-// (and the deprecated ones) vanish, %i gives "--icon ICON" when `icon` is set, %c the name,
-// %k the entry's path, %% a "%". Nothing when the quoting is broken or the line is empty.
+// quoting rules. Field codes: %f %F %u %U give `target` when set and otherwise vanish (as do the
+// deprecated ones), %i gives "--icon ICON" when `icon` is set, %c the name, %k the entry's path,
+// %% a "%". A `target` that no field code takes is appended, as launchers do. Nothing when the
+// quoting is broken or the line is empty.
 struct ExecContext {
     std::string icon;
     std::string name;
     std::string entryPath;
+    std::optional<std::string> target; // the one file or URL to open
 };
 std::optional<std::vector<std::string>> splitExec(const std::string& exec,
                                                   const ExecContext& context = {});

@@ -78,7 +78,7 @@ void PrintTo(const ExecCase& c, std::ostream* os) {
 class ExecCases : public testing::TestWithParam<ExecCase> {};
 
 TEST_P(ExecCases, Splits) {
-    EXPECT_EQ(splitExec(GetParam().exec, {"editor-icon", "Editor", "/apps/editor.desktop"}),
+    EXPECT_EQ(splitExec(GetParam().exec, {"editor-icon", "Editor", "/apps/editor.desktop", {}}),
               GetParam().expected);
 }
 

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A private X desktop for one test: Xvfb on a display number it picks itself (-displayfd), kept
+// from resetting (-noreset), and, unless told otherwise, openbox with no key or mouse bindings
+// (its defaults would swallow injected chords). DISPLAY points at it while the object lives.
+// Ready when the window manager has announced itself; stopped and reaped on destruction.
+class XDesktop {
+public:
+    explicit XDesktop(bool windowManager = true);
+    ~XDesktop();
+    XDesktop(const XDesktop&) = delete;
+    XDesktop& operator=(const XDesktop&) = delete;
+
+    bool ready() const { return m_ready; }
+    const std::string& display() const { return m_display; }
+    // Ends the X server (and so every client) at once, as a crash would.
+    void killServer();
+
+private:
+    std::string m_dir;
+    std::string m_display;
+    std::optional<std::string> m_savedDisplay;
+    pid_t m_server = 0;
+    pid_t m_windowManager = 0;
+    bool m_ready = false;
+};
+
+// One window of the test client program: a UTF-8 _NET_WM_NAME (or, with `legacyTitle`, only a
+// COMPOUND_TEXT WM_NAME), the given WM_CLASS and its _NET_WM_PID. It logs each non-modifier
+// KeyPress as "KEYSYM-HEX STATE" to its log file and exits when asked to close.
+class TestWindow {
+public:
+    struct Options {
+        std::string title = "Test window";
+        std::string instance = "vantor-test-client";
+        std::string wmClass = "VantorTestClient";
+        bool legacyTitle = false;
+    };
+    explicit TestWindow(const Options& options);
+    TestWindow() : TestWindow(Options{}) {}
+    ~TestWindow();
+    TestWindow(const TestWindow&) = delete;
+    TestWindow& operator=(const TestWindow&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // Polls until the window manager reports this window as the active one.
+    bool waitUntilActive(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Polls until the program has exited (after a close request); reaps it.
+    bool waitUntilExited(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Polls until the log holds `count` lines, then returns them.
+    std::vector<std::string>
+    keyLog(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+private:
+    std::string m_log;
+    pid_t m_pid = 0;
+};
+
+// Starts a program with the given arguments and environment additions; its pid.
+pid_t spawnProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& extraEnvironment = {});
+// Sends SIGTERM (then SIGKILL after a grace period) and reaps.
+void stopProgram(pid_t pid);
