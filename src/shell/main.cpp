@@ -1,4 +1,5 @@
 #include "AgentCore.h"
+#include "X11FrontApplication.h"
 
 #include <QCoreApplication>
 #include <csignal>
@@ -9,7 +10,9 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantor-companion"));
 
-    AgentCore core;
+    CoreServices services = CoreServices::defaults();
+    services.frontApplication = std::make_shared<X11FrontApplicationSource>();
+    AgentCore core(std::move(services));
     core.start();
     return QCoreApplication::exec();
 }

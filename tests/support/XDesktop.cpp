@@ -61,6 +61,20 @@ bool reapWithin(pid_t pid, std::chrono::milliseconds timeout) {
     return false;
 }
 
+// Whether the window manager has taken the window on (it sets WM_STATE when it manages one).
+bool windowIsManaged(xcb_connection_t* c, xcb_window_t window) {
+    auto* atomReply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 8, "WM_STATE"), nullptr);
+    if (!atomReply)
+        return false;
+    auto* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, window, atomReply->atom, XCB_GET_PROPERTY_TYPE_ANY, 0, 2),
+        nullptr);
+    std::free(atomReply);
+    const bool managed = reply && reply->type != XCB_NONE;
+    std::free(reply);
+    return managed;
+}
+
 } // namespace
 
 pid_t spawnProgram(const std::vector<std::string>& argv,
@@ -148,15 +162,38 @@ XDesktop::XDesktop(bool windowManager) : m_dir(makeTempDir()) {
                          "</openbox_config>\n";
     m_windowManager = spawnProgram({"openbox", "--sm-disable", "--config-file", rc},
                                    {"HOME=" + m_dir, "XDG_CONFIG_HOME=" + m_dir,
-                                    "XDG_CACHE_HOME=" + m_dir, "DISPLAY=" + m_display});
+                                    "XDG_CACHE_HOME=" + m_dir, "XDG_DATA_HOME=" + m_dir,
+                                    // its theme comes from the system, whatever the test set
+                                    "XDG_DATA_DIRS=/usr/local/share:/usr/share",
+                                    "XDG_CONFIG_DIRS=/etc/xdg", "DISPLAY=" + m_display});
     xcb_connection_t* c = xcb_connect(m_display.c_str(), nullptr);
     const auto wmDeadline = Clock::now() + std::chrono::seconds(10);
-    while (!xcb_connection_has_error(c) && Clock::now() < wmDeadline && m_windowManager) {
-        if (cardinalProperty(c, rootOf(c), "_NET_SUPPORTING_WM_CHECK").value_or(0) != 0) {
-            m_ready = true;
-            break;
+    bool announced = false;
+    while (!announced && !xcb_connection_has_error(c) && Clock::now() < wmDeadline &&
+           m_windowManager) {
+        announced = cardinalProperty(c, rootOf(c), "_NET_SUPPORTING_WM_CHECK").value_or(0) != 0;
+        if (!announced)
+            std::this_thread::sleep_for(kPollStep);
+    }
+    // Openbox announces itself before it has finished starting, and drops the map requests of
+    // that moment: ready only once a probe window of ours is managed.
+    if (announced) {
+        const xcb_window_t probe = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, rootOf(c), 0, 0, 10, 10, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+        auto nextMap = Clock::now();
+        while (!m_ready && !xcb_connection_has_error(c) && Clock::now() < wmDeadline) {
+            if (Clock::now() >= nextMap) {
+                xcb_unmap_window(c, probe);
+                xcb_map_window(c, probe);
+                xcb_flush(c);
+                nextMap = Clock::now() + std::chrono::milliseconds(200);
+            }
+            std::this_thread::sleep_for(kPollStep);
+            m_ready = windowIsManaged(c, probe);
         }
-        std::this_thread::sleep_for(kPollStep);
+        xcb_destroy_window(c, probe);
+        xcb_flush(c);
     }
     xcb_disconnect(c);
 }
@@ -199,17 +236,64 @@ TestWindow::~TestWindow() {
     ::unlink(m_log.c_str());
 }
 
+// The client window of `pid` among the window manager's clients, if it is managed yet.
+static std::optional<xcb_window_t> clientOf(xcb_connection_t* c, pid_t pid) {
+    auto* atomReply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, 16, "_NET_CLIENT_LIST"), nullptr);
+    if (!atomReply)
+        return std::nullopt;
+    auto* reply = xcb_get_property_reply(
+        c, xcb_get_property(c, 0, rootOf(c), atomReply->atom, XCB_ATOM_WINDOW, 0, 1024), nullptr);
+    std::free(atomReply);
+    std::optional<xcb_window_t> found;
+    if (reply && reply->format == 32) {
+        const auto* windows = static_cast<const xcb_window_t*>(xcb_get_property_value(reply));
+        for (int i = 0; i < xcb_get_property_value_length(reply) / 4 && !found; ++i)
+            if (cardinalProperty(c, windows[i], "_NET_WM_PID") == static_cast<uint32_t>(pid))
+                found = windows[i];
+    }
+    std::free(reply);
+    return found;
+}
+
+// Asks the window manager to activate the window, as a pager (or a click) would.
+static void requestActivation(xcb_connection_t* c, xcb_window_t window) {
+    auto* atomReply =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 18, "_NET_ACTIVE_WINDOW"), nullptr);
+    if (!atomReply)
+        return;
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    event.window = window;
+    event.type = atomReply->atom;
+    event.data.data32[0] = 2; // source: a pager, which window managers obey
+    std::free(atomReply);
+    xcb_send_event(c, 0, rootOf(c),
+                   XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                   reinterpret_cast<const char*>(&event));
+    xcb_flush(c);
+}
+
 bool TestWindow::waitUntilActive(std::chrono::milliseconds timeout) const {
     const char* display = std::getenv("DISPLAY");
     xcb_connection_t* c = xcb_connect(display, nullptr);
     bool active = false;
     const auto deadline = Clock::now() + timeout;
+    auto nextRequest = Clock::now() + std::chrono::milliseconds(200);
     while (!active && !xcb_connection_has_error(c) && Clock::now() < deadline) {
         if (const auto window = cardinalProperty(c, rootOf(c), "_NET_ACTIVE_WINDOW"))
             active = *window != 0 &&
                      cardinalProperty(c, *window, "_NET_WM_PID") == static_cast<uint32_t>(m_pid);
-        if (!active)
-            std::this_thread::sleep_for(kPollStep);
+        if (active)
+            break;
+        // A window mapped while the window manager was still starting is managed unfocused.
+        if (Clock::now() >= nextRequest) {
+            if (const auto window = clientOf(c, m_pid))
+                requestActivation(c, *window);
+            nextRequest = Clock::now() + std::chrono::milliseconds(200);
+        }
+        std::this_thread::sleep_for(kPollStep);
     }
     xcb_disconnect(c);
     return active;
@@ -236,4 +320,17 @@ std::vector<std::string> TestWindow::keyLog(std::size_t count,
         std::this_thread::sleep_for(kPollStep);
     } while (Clock::now() < deadline);
     return lines;
+}
+
+std::vector<int> keysDown() {
+    xcb_connection_t* c = xcb_connect(std::getenv("DISPLAY"), nullptr);
+    std::vector<int> down;
+    if (auto* reply = xcb_query_keymap_reply(c, xcb_query_keymap(c), nullptr)) {
+        for (int i = 0; i < 256; ++i)
+            if (reply->keys[i / 8] & (1 << (i % 8)))
+                down.push_back(i);
+        std::free(reply);
+    }
+    xcb_disconnect(c);
+    return down;
 }

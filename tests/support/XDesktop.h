@@ -67,3 +67,6 @@ pid_t spawnProgram(const std::vector<std::string>& argv,
                    const std::vector<std::string>& extraEnvironment = {});
 // Sends SIGTERM (then SIGKILL after a grace period) and reaps.
 void stopProgram(pid_t pid);
+
+// The keycodes the X server currently holds down on the display named by DISPLAY.
+std::vector<int> keysDown();
