@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -180,6 +181,14 @@ TEST_F(PulseFixture, VanishedServerIsRefusedAndARestartedOneServes) {
     ASSERT_TRUE(server.start()) << server.log().toStdString();
     EXPECT_FALSE(cycle(backend, Scope::Output).startsWith(QStringLiteral("error")));
     EXPECT_NO_THROW(pulse.setDefaultSinkMuted(true));
+}
+
+TEST_F(PulseFixture, ServerThatStopsAnsweringIsRefusedNotWaitedFor) {
+    EXPECT_FALSE(cycle(backend, Scope::Output).startsWith(QStringLiteral("error")));
+    ASSERT_EQ(kill(static_cast<pid_t>(server.processId()), SIGSTOP), 0);
+    EXPECT_EQ(cycle(backend, Scope::Output).toStdString(), "error: Could not list audio devices");
+    ASSERT_EQ(kill(static_cast<pid_t>(server.processId()), SIGCONT), 0);
+    EXPECT_FALSE(cycle(backend, Scope::Output).startsWith(QStringLiteral("error")));
 }
 
 TEST(PulseSingleDevices, OneDeviceEachWayIsKept) {

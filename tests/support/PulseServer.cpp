@@ -130,6 +130,10 @@ bool PulseServer::isRunning() const {
     return m->process.state() == QProcess::Running;
 }
 
+qint64 PulseServer::processId() const {
+    return m->process.processId();
+}
+
 QString PulseServer::address() const {
     return QStringLiteral("unix:") + m->socketPath();
 }

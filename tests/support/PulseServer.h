@@ -29,6 +29,8 @@ public:
     // Stops the server and reaps it; clients see it go away.
     void stop();
     bool isRunning() const;
+    // The server's process id while it runs (to stop it with SIGSTOP, say), else 0.
+    qint64 processId() const;
 
     // The server address clients connect to, "unix:" + the socket path.
     QString address() const;
