@@ -1,7 +1,6 @@
 #include "AgentCore.h"
 
 #include <QCoreApplication>
-
 #include <csignal>
 
 // Until the tray shell exists the agent runs headless: the core samples and polls on the
