@@ -46,93 +46,22 @@ TEST_P(CycleDefault, Walks) {
                                               : std::vector<AudioBackend::DeviceId>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CycleDefault,
-    testing::Values(
-        Case{"NextAfterDefault", [](FakeAudioBackend&) {}, QStringLiteral("HDMI"), {C}, C, true},
-        Case{"WrapsToFirst",
-             [](FakeAudioBackend& a) { a.current = C; },
-             QStringLiteral("Speakers"),
-             {A},
-             A,
-             true},
-        Case{"ReadBackMissesThenNext",
-             [](FakeAudioBackend& a) { a.ignored = {C}; },
-             QStringLiteral("Speakers"),
-             {C, A},
-             A,
-             true},
-        Case{"NoSwitchTakesEffect",
-             [](FakeAudioBackend& a) {
-                 a.ignored = {C, A};
-             },
-             QStringLiteral("no other switchable device (Headset kept)"),
-             {C, A},
-             B},
-        Case{"RefusedSwitchStopsTheWalk",
-             [](FakeAudioBackend& a) { a.refused = {C}; },
-             QStringLiteral("Could not switch the default device"),
-             {C},
-             B},
-        Case{"DefaultOutsideListStartsAtFirst",
-             [](FakeAudioBackend& a) { a.current = D; },
-             QStringLiteral("Speakers"),
-             {A},
-             A,
-             true},
-        Case{"DefaultWithoutStreamsStartsAtFirst",
-             [](FakeAudioBackend& a) {
-                 a.all = {A, D, B, C};
-                 a.silent = {D};
-                 a.current = D;
-             },
-             QStringLiteral("Speakers"),
-             {A},
-             A,
-             true},
-        Case{"UnreadableDefaultIsFirstAndReadBackNeverConfirms",
-             [](FakeAudioBackend& a) { a.defaultFails = true; },
-             QStringLiteral("no other switchable device (Speakers kept)"),
-             {B, C},
-             C},
-        Case{"NamelessNewDefault",
-             [](FakeAudioBackend& a) { a.names.erase(C); },
-             QStringLiteral("device 9"),
-             {C},
-             C,
-             true},
-        Case{"NamelessKeptDefault",
-             [](FakeAudioBackend& a) {
-                 a.ignored = {C, A};
-                 a.names.clear();
-             },
-             QStringLiteral("no other switchable device (current kept)"),
-             {C, A},
-             B},
-        Case{"SingleDeviceLeavesDefault",
-             [](FakeAudioBackend& a) { a.all = {A}; },
-             QStringLiteral("only one device: Speakers"),
-             {},
-             B},
-        Case{"SingleNamelessDevice",
-             [](FakeAudioBackend& a) {
-                 a.all = {D, A};
-                 a.silent = {A};
-             },
-             QStringLiteral("only one device: unknown"),
-             {},
-             B},
-        Case{"NoDeviceWithStreams",
-             [](FakeAudioBackend& a) {
-                 a.silent = {A, B, C};
-             },
-             QStringLiteral("No audio devices found"),
-             {},
-             B},
-        Case{"ListUnreadable",
-             [](FakeAudioBackend& a) { a.listFails = true; },
-             QStringLiteral("Could not list audio devices"),
-             {},
-             B}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, CycleDefault, testing::Values(
+    Case{"NextAfterDefault", [](FakeAudioBackend&) {}, QStringLiteral("HDMI"), {C}, C, true},
+    Case{"WrapsToFirst", [](FakeAudioBackend& a) { a.current = C; }, QStringLiteral("Speakers"), {A}, A, true},
+    Case{"ReadBackMissesThenNext", [](FakeAudioBackend& a) { a.ignored = {C}; }, QStringLiteral("Speakers"), {C, A}, A, true},
+    Case{"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, QStringLiteral("no other switchable device (Headset kept)"), {C, A}, B},
+    Case{"RefusedSwitchStopsTheWalk", [](FakeAudioBackend& a) { a.refused = {C}; }, QStringLiteral("Could not switch the default device"), {C}, B},
+    Case{"DefaultOutsideListStartsAtFirst", [](FakeAudioBackend& a) { a.current = D; }, QStringLiteral("Speakers"), {A}, A, true},
+    Case{"DefaultWithoutStreamsStartsAtFirst", [](FakeAudioBackend& a) { a.all = {A, D, B, C}; a.silent = {D}; a.current = D; }, QStringLiteral("Speakers"), {A}, A, true},
+    Case{"UnreadableDefaultIsFirstAndReadBackNeverConfirms", [](FakeAudioBackend& a) { a.defaultFails = true; }, QStringLiteral("no other switchable device (Speakers kept)"), {B, C}, C},
+    Case{"NamelessNewDefault", [](FakeAudioBackend& a) { a.names.erase(C); }, QStringLiteral("device 9"), {C}, C, true},
+    Case{"NamelessKeptDefault", [](FakeAudioBackend& a) { a.ignored = {C, A}; a.names.clear(); }, QStringLiteral("no other switchable device (current kept)"), {C, A}, B},
+    Case{"SingleDeviceLeavesDefault", [](FakeAudioBackend& a) { a.all = {A}; }, QStringLiteral("only one device: Speakers"), {}, B},
+    Case{"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, QStringLiteral("only one device: unknown"), {}, B},
+    Case{"NoDeviceWithStreams", [](FakeAudioBackend& a) { a.silent = {A, B, C}; }, QStringLiteral("No audio devices found"), {}, B},
+    Case{"ListUnreadable", [](FakeAudioBackend& a) { a.listFails = true; }, QStringLiteral("Could not list audio devices"), {}, B}));
+// clang-format on
 
 } // namespace
