@@ -1,8 +1,12 @@
 #include "AgentContext.h"
+#include "AgentCore.h"
 #include "AgentError.h"
 #include "RunProcess.h"
+#include "SystemControls.h"
+#include "TempEnvironment.h"
 #include "XDesktop.h"
 
+#include <QJsonObject>
 #include <QStringList>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -11,24 +15,15 @@
 namespace {
 
 const QString kChordPrefix = QStringLiteral("tell application \"System Events\" to ");
-const QString kQuitApps = QStringLiteral(
-    "tell application \"System Events\"\n"
-    "  set appNames to name of every application process whose visible is true\n"
-    "end tell\n"
-    "repeat with appName in appNames\n"
-    "  set theName to appName as text\n"
-    "  if theName is not \"Finder\" and theName is not \"Vantor Companion\" and theName is not "
-    "\"Keyloft Companion\" then\n"
-    "    try\n"
-    "      tell application theName to quit\n"
-    "    end try\n"
-    "  end if\n"
-    "end repeat\n"
-    "return \"asked visible apps to quit\"");
-
 QString runScript(const QString& text) {
     return runProcess(QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript"),
                       {QStringLiteral("-e"), text});
+}
+
+CoreServices helperServices() {
+    CoreServices services = CoreServices::defaults();
+    services.scriptRunnerPath = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
+    return services;
 }
 
 QString refusalOf(const QString& text) {
@@ -50,17 +45,28 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(desktop->ready());
+        core = std::make_unique<AgentCore>(helperServices());
         window = std::make_unique<TestWindow>(TestWindow::Options{.title = "Ωμέγα “quoted” title"});
         ASSERT_TRUE(window->waitUntilActive());
     }
+    QString act(const QString& type, const QString& key, const QString& value) {
+        try {
+            return core->executeAction(QJsonObject{{QStringLiteral("type"), type}, {key, value}},
+                                       0);
+        } catch (const AgentError& error) {
+            return QStringLiteral("refused: ") + error.message();
+        }
+    }
     static XDesktop* desktop;
+    TempEnvironment env;
+    std::unique_ptr<AgentCore> core;
     std::unique_ptr<TestWindow> window;
 };
 XDesktop* OnDesktop::desktop = nullptr;
 
 struct ChordCase {
     const char* name;
-    const char* script;   // after "tell application "System Events" to "
+    const char* keys;     // the "keys" of a shortcut action
     const char* received; // keysym and modifier state (Shift 1, Control 4, Alt 8)
 };
 void PrintTo(const ChordCase& c, std::ostream* os) {
@@ -70,26 +76,26 @@ void PrintTo(const ChordCase& c, std::ostream* os) {
 class Chords : public OnDesktop, public testing::WithParamInterface<ChordCase> {};
 
 TEST_P(Chords, ArriveAsRealKeyPresses) {
-    EXPECT_EQ(runScript(kChordPrefix + QString::fromUtf8(GetParam().script)), QString());
+    const QString keys = QString::fromUtf8(GetParam().keys);
+    EXPECT_EQ(act(QStringLiteral("shortcut"), QStringLiteral("keys"), keys),
+              QStringLiteral("Sent ") + keys);
     EXPECT_EQ(window->keyLog(1), std::vector<std::string>{GetParam().received});
     EXPECT_EQ(keysDown(), std::vector<int>{}) << "a key was left pressed";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, Chords,
-    testing::Values(
-        ChordCase{"CommandShiftK", "keystroke \"k\" using {command down, shift down}", "0x4b 5"},
-        ChordCase{"ControlLeft", "key code 123 using {control down}", "0xff51 4"},
-        ChordCase{"Return", "key code 36", "0xff0d 0"},
-        ChordCase{"CommandGrave", "key code 50 using {command down}", "0x60 4"},
-        ChordCase{"OptionE", "keystroke \"e\" using {option down}", "0x65 8"},
-        ChordCase{"ShiftTwice", "keystroke \"a\" using {shift down, shift down}", "0x41 1"},
-        ChordCase{"ShiftedCharacter", "keystroke \"~\"", "0x7e 1"},
-        ChordCase{"EscapedQuote", "keystroke \"\\\"\"", "0x22 1"},
-        ChordCase{"Backslash", "keystroke \"\\\"", "0x5c 0"},
-        ChordCase{"MissingFromLayout", "keystroke \"€\" using {control down}", "0x10020ac 4"},
-        ChordCase{"Latin1MissingFromLayout", "keystroke \"é\"", "0xe9 0"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Keys, Chords,
+                         testing::Values(ChordCase{"CommandShiftK", "command+shift+k", "0x4b 5"},
+                                         ChordCase{"ControlLeft", "Control + Left", "0xff51 4"},
+                                         ChordCase{"Return", "return", "0xff0d 0"},
+                                         ChordCase{"CommandGrave", "command+`", "0x60 4"},
+                                         ChordCase{"OptionEx", "option+e+x", "0x65 8"},
+                                         ChordCase{"ShiftTwice", "shift+shift+a", "0x41 1"},
+                                         ChordCase{"ShiftedCharacter", "~", "0x7e 1"},
+                                         ChordCase{"Quote", "\"", "0x22 1"},
+                                         ChordCase{"Backslash", "\\", "0x5c 0"},
+                                         ChordCase{"MissingFromLayout", "control+€", "0x10020ac 4"},
+                                         ChordCase{"Latin1MissingFromLayout", "é", "0xe9 0"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OnDesktop, NearTemplatesPressNothing) {
     EXPECT_EQ(refusalOf(kChordPrefix + QStringLiteral("keystroke \"k\" using {command}")),
@@ -112,7 +118,8 @@ TEST_F(OnDesktop, QuitAppsClosesAllButTheAgentAndFileManagers) {
     TestWindow agent({.instance = "vantor-companion", .wmClass = "Vantor-companion"});
     TestWindow files({.instance = "thunar", .wmClass = "Thunar"});
     ASSERT_TRUE(files.waitUntilActive());
-    EXPECT_EQ(runScript(kQuitApps), QStringLiteral("asked visible apps to quit"));
+    EXPECT_EQ(runScript(systemVerbScripts().value(QStringLiteral("quit-apps"))),
+              QStringLiteral("asked visible apps to quit"));
     EXPECT_TRUE(window->waitUntilExited());
     EXPECT_TRUE(second.waitUntilExited());
     EXPECT_EQ(::waitpid(agent.pid(), nullptr, WNOHANG), 0) << "the agent's window stays";

@@ -1,6 +1,8 @@
 #include "ScriptText.h"
 
 #include "AgentContext.h"
+#include "ShortcutScript.h"
+#include "SystemControls.h"
 
 #include <QString>
 #include <gtest/gtest.h>
@@ -19,6 +21,15 @@ std::string refusal(std::string_view text) {
 
 TEST(ScriptText, RecognisesTheAgentsOwnTexts) {
     EXPECT_TRUE(std::holds_alternative<script::TitleRequest>(script::parse(utf8(titleScript()))));
+    const auto& verbs = systemVerbScripts();
+    for (auto verb = verbs.begin(); verb != verbs.end(); ++verb)
+        EXPECT_TRUE(std::holds_alternative<script::VerbRequest>(script::parse(utf8(verb.value()))))
+            << verb.key().toStdString();
+    for (const char* keys : {"command+shift+k", "Control + Left", "return", "command+`",
+                             "option+e+x", "shift+\"", "\\", "€"})
+        EXPECT_TRUE(std::holds_alternative<script::KeyRequest>(
+            script::parse(utf8(shortcutScript(QString::fromUtf8(keys))))))
+            << keys;
     for (const char* bundle : {"com.google.Chrome", "com.apple.Safari"})
         EXPECT_EQ(refusal(utf8(*browserScript(QString::fromLatin1(bundle)))),
                   "Browser addresses cannot be read on this desktop");
