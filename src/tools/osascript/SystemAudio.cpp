@@ -1,36 +1,33 @@
 #include "SystemAudio.h"
 
-#include "PulseAudio.h"
-
-#include <algorithm>
-#include <chrono>
+#include <climits>
+#include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr int kVolumeStep = 7;
+constexpr char kModuleName[] = "vantor-osascript-audio.so";
+
+std::string besideThisProgram(const std::string& name) {
+    char path[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return name;
+    std::string self(path, static_cast<std::size_t>(length));
+    return self.substr(0, self.rfind('/') + 1) + name;
+}
 
 } // namespace
 
 std::string runAudioVerb(script::SystemVerb verb) {
-    // Bounded: a missing or frozen server is a failure within a second, never a hang.
-    pulse::PulseAudio audio(std::chrono::seconds(1));
-    try {
-        switch (verb) {
-        case script::SystemVerb::VolumeUp:
-        case script::SystemVerb::VolumeDown: {
-            const int step = verb == script::SystemVerb::VolumeUp ? kVolumeStep : -kVolumeStep;
-            const int current = audio.defaultSinkVolumePercent();
-            audio.setDefaultSinkVolumePercent(std::clamp(current + step, 0, 100));
-            return {};
-        }
-        case script::SystemVerb::MuteToggle:
-            audio.setDefaultSinkMuted(!audio.defaultSinkMuted());
-            return {};
-        case script::SystemVerb::QuitApps:
-            break;
-        }
-    } catch (const pulse::PulseError& error) {
-        return error.what();
-    }
-    return "Unsupported script";
+    const std::string module = besideThisProgram(kModuleName);
+    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        return std::string("Cannot load the audio controls: ") + ::dlerror();
+    using Entry = bool (*)(int, char*, unsigned long);
+    const auto entry = reinterpret_cast<Entry>(::dlsym(handle, "vantorRunAudioVerb"));
+    if (!entry)
+        return std::string("Cannot load the audio controls: ") + ::dlerror();
+    char reason[512] = {};
+    return entry(static_cast<int>(verb), reason, sizeof reason) ? std::string() : reason;
 }
