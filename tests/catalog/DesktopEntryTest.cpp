@@ -98,6 +98,15 @@ INSTANTIATE_TEST_SUITE_P(
                     ExecCase{"Empty", "   ", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(DesktopEntry, ExecTakesTheTargetOnceOrAppendsIt) {
+    const ExecContext withUrl{"", "", "", "https://x.test/?a=1&b"};
+    EXPECT_EQ(splitExec("browser --new %u", withUrl),
+              (Args{"browser", "--new", "https://x.test/?a=1&b"}));
+    EXPECT_EQ(splitExec("viewer %F --also %U", withUrl),
+              (Args{"viewer", "https://x.test/?a=1&b", "--also"}));
+    EXPECT_EQ(splitExec("plain", withUrl), (Args{"plain", "https://x.test/?a=1&b"}));
+}
+
 TEST(DesktopEntry, ExecFromAFileUnescapesTwice) {
     const auto exec = DesktopEntry::parse(kEntry).string("Exec");
     ASSERT_TRUE(exec);
