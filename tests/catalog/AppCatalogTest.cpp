@@ -11,11 +11,8 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& text) {
-    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(text);
+void writeFile(const QString& path, const QByteArray& bytes) {
+    ASSERT_TRUE(writeTestFile(path, bytes)) << path.toStdString();
 }
 
 QByteArray app(const char* name, const char* extra = "") {

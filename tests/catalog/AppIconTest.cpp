@@ -17,10 +17,7 @@
 namespace {
 
 void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(bytes);
+    ASSERT_TRUE(writeTestFile(path, bytes)) << path.toStdString();
 }
 
 // A `width` x `height` picture: an opaque rectangle, or a disc with transparent corners.
