@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -58,8 +59,23 @@ bool looksLikeSvg(const QString& file) {
     return head.startsWith("<?xml") || head.startsWith("<svg");
 }
 
+// Text needs the font database, which exists only beside a QGuiApplication: without one Qt
+// aborts the process. With one, Qt 6 renders text on any thread.
+bool canDrawText() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && app->inherits("QGuiApplication");
+}
+
 bool drawSvg(const QString& file, QImage& canvas) {
-    QSvgRenderer renderer(file);
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray svg = in.readAll();
+    // Compressed SVG hides its elements; without fonts it is refused rather than risked.
+    const bool mayHoldText = svg.contains("<text") || svg.startsWith("\x1f\x8b");
+    if (mayHoldText && !canDrawText())
+        return false;
+    QSvgRenderer renderer(svg);
     if (!renderer.isValid())
         return false;
     QPainter painter(&canvas);

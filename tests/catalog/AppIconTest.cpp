@@ -216,6 +216,14 @@ TEST_F(Icons, RefusesFilesThatAreNotUsableIcons) {
     }
 }
 
+TEST_F(Icons, SvgWithTextWithoutAGuiApplicationIsRefusedNotFatal) {
+    // Pins: an SVG icon with text made Qt abort the agent when it ran without a QGuiApplication.
+    const QString file = m_env.path() + QStringLiteral("/text.svg");
+    writeFile(file, R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
+<rect width="10" height="10"/><text x="1" y="8">X</text></svg>)");
+    EXPECT_TRUE(appicon::renderIconFile(file).isNull());
+}
+
 TEST_F(Icons, FallsBackToTheGenericApplicationIcon) {
     writeFile(icon("Test/scalable/apps/broken.svg"), "<svg");
     const QImage drawn = appicon::renderAppIcon(entry("none", ""));
