@@ -13,7 +13,7 @@ namespace {
 
 Answer answer(const char* status, const QJsonObject& body) {
     QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
-    return {QByteArray(status), json.isEmpty() ? QByteArray("{}") : json};
+    return {QLatin1String(status), json.isEmpty() ? QByteArray("{}") : json};
 }
 
 Answer failure(const char* status, const char* message) {

@@ -13,8 +13,8 @@ class AppCatalog;
 namespace approutes {
 
 struct Answer {
-    QByteArray status; // "200 OK", "404 Not Found", "500 Internal Server Error"
-    QByteArray body;   // compact JSON
+    QString status;  // "200 OK", "404 Not Found", "500 Internal Server Error"
+    QByteArray body; // compact JSON
 };
 
 // GET /apps: "ok", the catalogue's "apps" and "generatedAt".

@@ -258,7 +258,7 @@ TEST_F(Icons, AnswersTheCatalogueRoutes) {
 
     const auto found = approutes::appIcon(
         catalog, {{QStringLiteral("bundleId"), QStringLiteral("ORG.EXAMPLE.TOOL")}});
-    EXPECT_EQ(found.status, "200 OK");
+    EXPECT_EQ(found.status, QStringLiteral("200 OK"));
     const auto body = json(found);
     EXPECT_EQ(body.size(), 4);
     EXPECT_EQ(body.value(QStringLiteral("name")), QStringLiteral("org.example.Tool"));
@@ -276,7 +276,7 @@ TEST_F(Icons, AnswersTheCatalogueRoutes) {
           {{QStringLiteral("name"), QStringLiteral("nothing")}},
           {{QStringLiteral("path"), QStringLiteral("/etc/passwd")}}}) {
         const auto missing = approutes::appIcon(catalog, query);
-        EXPECT_EQ(missing.status, "404 Not Found");
+        EXPECT_EQ(missing.status, QStringLiteral("404 Not Found"));
         EXPECT_EQ(json(missing),
                   (QJsonObject{{QStringLiteral("ok"), false},
                                {QStringLiteral("message"), QStringLiteral("App not found")}}));
