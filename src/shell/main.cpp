@@ -1,5 +1,6 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
+#include "PulseAudioBackend.h"
 #include "SingleInstance.h"
 #include "X11FrontApplication.h"
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
         return 0;
 
     CoreServices services = CoreServices::defaults();
+    services.audio = std::make_shared<PulseAudioBackend>();
     services.frontApplication = std::make_shared<X11FrontApplicationSource>();
     AppDelegate::Options options;
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
