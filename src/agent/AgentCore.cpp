@@ -21,6 +21,7 @@ CoreServices CoreServices::defaults() {
         helperProgramPath(QString::fromLatin1(kScriptRunnerName)),
         helperProgramPath(QString::fromLatin1(kDocumentOpenerName)),
         [] { return AgentCore::Clock::now(); },
+        std::chrono::seconds(10),
     };
 }
 

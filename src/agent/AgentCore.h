@@ -18,6 +18,7 @@ class FrontApplicationSource;
 class QByteArray;
 class QJsonObject;
 class QJsonValue;
+class QNetworkAccessManager;
 class QTimer;
 
 // Where the core reaches the system. The defaults are the real programs beside the agent and a
@@ -28,6 +29,8 @@ struct CoreServices {
     QString documentOpenerPath; // launches applications ("-a APP") and opens addresses
     // Monotonic time for the upload throttle: a wall-clock jump neither stalls nor floods.
     std::function<std::chrono::steady_clock::time_point()> now;
+    // Every cloud request fails when nothing arrives for this long.
+    std::chrono::milliseconds cloudTimeout{10000};
 
     static CoreServices defaults();
 };
@@ -73,7 +76,10 @@ public:
     // The front tab's address of a supported browser; nothing otherwise or when the script fails.
     std::optional<QString> browserUrl(const QString& bundleId);
 
-    // Cloud link.
+    // Cloud link. Every operation does nothing while unpaired. A completion runs later on the main
+    // thread with the answer body (status below 400), or with an AgentError carrying the
+    // service's error answer, or with a SystemError for a transport failure (no connection,
+    // time-out, refused certificate, an answer cut short); never after the core is destroyed.
     void cloudRequest(const QString& path, const QString& method,
                       const std::optional<QByteArray>& body, CloudCompletion completion);
     void syncCloudContext(const AgentContext& context, bool force);
@@ -92,4 +98,5 @@ public:
 
 private:
     CoreServices m_services;
+    QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request
 };
