@@ -51,7 +51,10 @@ QString transportErrorText(const QNetworkReply& reply) {
 
 std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (reply.error() == QNetworkReply::NoError) {
+    // A redirection that names no new place is a final answer below 400; Qt would follow it to
+    // an empty address and fail.
+    const bool unplacedRedirect = status.toInt() / 100 == 3 && !reply.hasRawHeader("location");
+    if (reply.error() == QNetworkReply::NoError || unplacedRedirect) {
         body = reply.readAll();
         return nullptr;
     }
@@ -90,8 +93,9 @@ void AgentCore::cloudRequest(const QString& path, const QString& method,
     request.setRawHeader("content-type", "application/json");
     request.setRawHeader("x-vantor-secret", pairing->secret.toUtf8());
 
-    QNetworkReply* reply =
-        m_network->sendCustomRequest(request, method.toLatin1(), body.value_or(QByteArray()));
+    // Without a body the request carries no content-length either, as a plain GET.
+    QNetworkReply* reply = body ? m_network->sendCustomRequest(request, method.toLatin1(), *body)
+                                : m_network->sendCustomRequest(request, method.toLatin1());
     // The core is the context: destroying it drops the connection, and with it the completion.
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [reply, completion = std::move(completion)] {
