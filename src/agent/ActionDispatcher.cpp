@@ -1,5 +1,4 @@
 #include "AgentCore.h"
-
 #include "AgentError.h"
 
 #include <QJsonObject>

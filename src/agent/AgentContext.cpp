@@ -30,14 +30,14 @@ const QStringList& chromiumBrowserBundles() {
 }
 
 const QString& titleScript() {
-    static const QString script = QStringLiteral(
-        "tell application \"System Events\"\n"
-        "  set frontApp to first application process whose frontmost is true\n"
-        "  try\n"
-        "    return value of attribute \"AXTitle\" of front window of frontApp\n"
-        "  end try\n"
-        "  return \"\"\n"
-        "end tell");
+    static const QString script =
+        QStringLiteral("tell application \"System Events\"\n"
+                       "  set frontApp to first application process whose frontmost is true\n"
+                       "  try\n"
+                       "    return value of attribute \"AXTitle\" of front window of frontApp\n"
+                       "  end try\n"
+                       "  return \"\"\n"
+                       "end tell");
     return script;
 }
 
@@ -46,6 +46,7 @@ std::optional<QString> browserScript(const QString& bundleId) {
         return QStringLiteral("tell application id \"") + bundleId +
                QStringLiteral("\" to return URL of active tab of front window");
     if (bundleId == QLatin1String("com.apple.Safari"))
-        return QStringLiteral("tell application id \"com.apple.Safari\" to return URL of front document");
+        return QStringLiteral(
+            "tell application id \"com.apple.Safari\" to return URL of front document");
     return std::nullopt;
 }

@@ -7,7 +7,6 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-
 #include <chrono>
 #include <exception>
 #include <functional>

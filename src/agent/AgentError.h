@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <stdexcept>
 
 // The agent's own refusal: a message meant for the user, shown unchanged wherever the refusal

@@ -7,7 +7,8 @@ namespace {
 
 QString executableDir() {
     // /proc/self/exe works before (and without) a QCoreApplication.
-    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath()).absolutePath();
+    return QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath())
+        .absolutePath();
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 #include "Log.h"
 
 #include <QByteArray>
-
 #include <cstdio>
 #include <mutex>
 #include <syslog.h>

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <functional>
 
 // One line per event, to syslog (ident "vantor-companion") and to standard error. Callable from

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

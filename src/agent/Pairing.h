@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 // The binding to one pairing slot of the cloud service. Stored in the user's settings file

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QFile>
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -46,7 +45,9 @@ private:
     int m_fd = -1;
 };
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 void makePipe(Fd& readEnd, Fd& writeEnd) {
     int fds[2];
@@ -103,8 +104,8 @@ pid_t spawn(const QString& path, const QStringList& arguments, int outFd, int er
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(),
-                                    environ);
+    const int error =
+        ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0)
@@ -161,8 +162,8 @@ QString runProcess(const QString& path, const QStringList& arguments) {
             ::kill(pid, SIGKILL);
             killSent = true;
         }
-        const auto nextDeadline =
-            !terminateSent ? launchedAt + kTerminateAfter : launchedAt + kTerminateAfter + kKillAfter;
+        const auto nextDeadline = !terminateSent ? launchedAt + kTerminateAfter
+                                                 : launchedAt + kTerminateAfter + kKillAfter;
         int timeoutMs = static_cast<int>(
             std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - now).count());
         if (killSent)

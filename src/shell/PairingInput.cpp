@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
-
 #include <vector>
 
 namespace {
@@ -35,7 +34,8 @@ std::vector<QueryItem> queryItems(const QString& link) {
         if (equals < 0)
             items.push_back({percentDecoded(item), std::nullopt});
         else
-            items.push_back({percentDecoded(item.left(equals)), percentDecoded(item.mid(equals + 1))});
+            items.push_back(
+                {percentDecoded(item.left(equals)), percentDecoded(item.mid(equals + 1))});
     }
     return items;
 }
@@ -79,7 +79,8 @@ std::optional<std::pair<QString, QString>> assignment(const QString& token) {
 
 std::optional<Pairing> parseCommand(const QString& text) {
     std::optional<QString> cloud, code, secret;
-    for (const QString& token : splitAtGraphemes(text, {QStringLiteral(" "), QStringLiteral("\n")})) {
+    for (const QString& token :
+         splitAtGraphemes(text, {QStringLiteral(" "), QStringLiteral("\n")})) {
         const auto pair = assignment(token);
         if (!pair)
             continue;

@@ -1,16 +1,49 @@
 #include "AgentCore.h"
+#include "AppDelegate.h"
+#include "SingleInstance.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <xcb/xcb.h>
 
-#include <csignal>
+namespace {
 
-// Until the tray shell exists the agent runs headless: the core samples and polls on the
-// event loop until the process is terminated.
+// QApplication aborts when the display it is given cannot be reached; the agent must run on
+// without one, serving its loopback API and cloud link.
+bool displayReachable() {
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return false;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool ok = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return ok;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("vantor-companion"));
+    const bool hasDisplay = qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || displayReachable();
+    if (!hasDisplay)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vantor-companion"));
+    QApplication::setQuitOnLastWindowClosed(false);
 
-    AgentCore core;
-    core.start();
-    return QCoreApplication::exec();
+    const QString argument = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    SingleInstance instance;
+    if (instance.claim(argument) == SingleInstance::Role::HandedOver)
+        return 0;
+
+    CoreServices services = CoreServices::defaults();
+    AppDelegate::Options options;
+    options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                     QGuiApplication::platformName() != QLatin1String("minimal");
+    AppDelegate delegate(std::move(services), options);
+    instance.onArgument = [&delegate](const QString& handed) { delegate.handleArgument(handed); };
+    delegate.applicationDidFinishLaunching();
+    if (!argument.isEmpty())
+        delegate.handleArgument(argument);
+    QApplication::exec();
+    return 0;
 }

@@ -1,11 +1,11 @@
 #include "AgentCore.h"
+
 #include "FrontApplication.h"
 #include "TempEnvironment.h"
 
 #include <QFile>
 #include <QJsonObject>
 #include <QTimer>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -30,7 +30,8 @@ protected:
         services.frontApplication = front;
         services.scriptRunnerPath = env.writeScript(
             QStringLiteral("runner"),
-            QStringLiteral("printf '%s\\n--\\n' \"$2\" >> '%1'\ncat '%2' || exit 1\n").arg(logFile, titleFile));
+            QStringLiteral("printf '%s\\n--\\n' \"$2\" >> '%1'\ncat '%2' || exit 1\n")
+                .arg(logFile, titleFile));
         return std::make_unique<AgentCore>(services);
     }
 
@@ -61,12 +62,52 @@ struct Step {
 TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
     const FrontApplication editor{QStringLiteral("Editor"), QStringLiteral("org.example.Editor")};
     const std::vector<Step> steps{
-        {"NoFrontAppNoTitle", std::nullopt, std::nullopt, false, {QStringLiteral("Unknown"), QStringLiteral("unknown"), std::nullopt, std::nullopt, {}}},
-        {"AbsentToEmptyTitleIsAChange", std::nullopt, QByteArray(""), true, {QStringLiteral("Unknown"), QStringLiteral("unknown"), QString(), std::nullopt, {}}},
-        {"FrontAppAppears", editor, QByteArray("  notes.txt \n"), true, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), QStringLiteral("notes.txt"), std::nullopt, {}}},
-        {"OnlyTimeDiffers", editor, QByteArray("notes.txt"), false, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), QStringLiteral("notes.txt"), std::nullopt, {}}},
-        {"Nameless", FrontApplication{std::nullopt, QStringLiteral("x")}, QByteArray("notes.txt"), true, {QStringLiteral("Unknown"), QStringLiteral("x"), QStringLiteral("notes.txt"), std::nullopt, {}}},
-        {"TitleScriptFails", editor, std::nullopt, true, {QStringLiteral("Editor"), QStringLiteral("org.example.Editor"), std::nullopt, std::nullopt, {}}},
+        {"NoFrontAppNoTitle",
+         std::nullopt,
+         std::nullopt,
+         false,
+         {QStringLiteral("Unknown"), QStringLiteral("unknown"), std::nullopt, std::nullopt, {}}},
+        {"AbsentToEmptyTitleIsAChange",
+         std::nullopt,
+         QByteArray(""),
+         true,
+         {QStringLiteral("Unknown"), QStringLiteral("unknown"), QString(), std::nullopt, {}}},
+        {"FrontAppAppears",
+         editor,
+         QByteArray("  notes.txt \n"),
+         true,
+         {QStringLiteral("Editor"),
+          QStringLiteral("org.example.Editor"),
+          QStringLiteral("notes.txt"),
+          std::nullopt,
+          {}}},
+        {"OnlyTimeDiffers",
+         editor,
+         QByteArray("notes.txt"),
+         false,
+         {QStringLiteral("Editor"),
+          QStringLiteral("org.example.Editor"),
+          QStringLiteral("notes.txt"),
+          std::nullopt,
+          {}}},
+        {"Nameless",
+         FrontApplication{std::nullopt, QStringLiteral("x")},
+         QByteArray("notes.txt"),
+         true,
+         {QStringLiteral("Unknown"),
+          QStringLiteral("x"),
+          QStringLiteral("notes.txt"),
+          std::nullopt,
+          {}}},
+        {"TitleScriptFails",
+         editor,
+         std::nullopt,
+         true,
+         {QStringLiteral("Editor"),
+          QStringLiteral("org.example.Editor"),
+          std::nullopt,
+          std::nullopt,
+          {}}},
     };
 
     auto core = makeCore();
@@ -97,11 +138,16 @@ TEST_F(CoreFixture, BrowserScriptsRunOnlyForKnownBrowsers) {
     EXPECT_FALSE(core->browserUrl(QStringLiteral("org.mozilla.firefox")));
     EXPECT_FALSE(core->browserUrl(QStringLiteral("unknown")));
     EXPECT_EQ(scriptLog(), QString());
-    EXPECT_EQ(core->browserUrl(QStringLiteral("com.brave.Browser")), QStringLiteral("https://example.com/page"));
-    EXPECT_EQ(core->browserUrl(QStringLiteral("com.apple.Safari")), QStringLiteral("https://example.com/page"));
-    EXPECT_EQ(scriptLog(),
-              QStringLiteral("tell application id \"com.brave.Browser\" to return URL of active tab of front window\n--\n"
-                             "tell application id \"com.apple.Safari\" to return URL of front document\n--\n"));
+    EXPECT_EQ(core->browserUrl(QStringLiteral("com.brave.Browser")),
+              QStringLiteral("https://example.com/page"));
+    EXPECT_EQ(core->browserUrl(QStringLiteral("com.apple.Safari")),
+              QStringLiteral("https://example.com/page"));
+    EXPECT_EQ(
+        scriptLog(),
+        QStringLiteral(
+            "tell application id \"com.brave.Browser\" to return URL of active tab of front "
+            "window\n--\n"
+            "tell application id \"com.apple.Safari\" to return URL of front document\n--\n"));
 }
 
 TEST_F(CoreFixture, TitleScriptIsSentByteForByte) {
@@ -114,21 +160,25 @@ TEST_F(CoreFixture, TitleScriptIsSentByteForByte) {
 }
 
 TEST(AgentContextJson, LeavesOutAbsentAndEmptyTexts) {
-    AgentContext context{QStringLiteral("A"), QStringLiteral("b"), QString(), std::nullopt, QStringLiteral("t")};
+    AgentContext context{QStringLiteral("A"), QStringLiteral("b"), QString(), std::nullopt,
+                         QStringLiteral("t")};
     EXPECT_EQ(context.jsonObject(), (QJsonObject{{QStringLiteral("activeApp"), QStringLiteral("A")},
                                                  {QStringLiteral("bundleId"), QStringLiteral("b")},
                                                  {QStringLiteral("at"), QStringLiteral("t")}}));
     context.windowTitle = QStringLiteral("w");
     context.browserUrl = QStringLiteral("u");
-    EXPECT_EQ(context.jsonObject().value(QStringLiteral("windowTitle")).toString(), QStringLiteral("w"));
-    EXPECT_EQ(context.jsonObject().value(QStringLiteral("browserUrl")).toString(), QStringLiteral("u"));
+    EXPECT_EQ(context.jsonObject().value(QStringLiteral("windowTitle")).toString(),
+              QStringLiteral("w"));
+    EXPECT_EQ(context.jsonObject().value(QStringLiteral("browserUrl")).toString(),
+              QStringLiteral("u"));
 }
 
 TEST_F(CoreFixture, PairingLifecycleNotifiesAndStores) {
     int notified = 0;
     auto core = makeCore();
     EXPECT_FALSE(core->pairing);
-    const Pairing pairing{QStringLiteral("https://cloud"), QStringLiteral("ABCDEF"), QStringLiteral("secret")};
+    const Pairing pairing{QStringLiteral("https://cloud"), QStringLiteral("ABCDEF"),
+                          QStringLiteral("secret")};
 
     core->pair(pairing); // no callback installed: same work, nobody told
     EXPECT_EQ(Pairing::load(), pairing);

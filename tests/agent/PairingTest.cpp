@@ -1,9 +1,9 @@
 #include "Pairing.h"
+
 #include "TempEnvironment.h"
 
 #include <QFile>
 #include <QFileInfo>
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -28,7 +28,8 @@ TEST(PairingStore, RoundTripsByteForByteInAPrivateFile) {
     const Pairing stored{QStringLiteral(" https://cloud.example/ "), QStringLiteral("ab12Cd"),
                          QStringLiteral("s3cr=t, \"quoted\"; ünïcode\\ @at #hash\n")};
     stored.save();
-    EXPECT_EQ(Pairing::storePath(), env.configHome() + QStringLiteral("/vantor-companion/vantor-companion.conf"));
+    EXPECT_EQ(Pairing::storePath(),
+              env.configHome() + QStringLiteral("/vantor-companion/vantor-companion.conf"));
     EXPECT_EQ(modeOf(Pairing::storePath()), 0600u);
     const auto loaded = Pairing::load();
     ASSERT_TRUE(loaded);
@@ -38,7 +39,8 @@ TEST(PairingStore, RoundTripsByteForByteInAPrivateFile) {
 TEST(PairingStore, SaveOverwritesAndEraseRemoves) {
     TempEnvironment env;
     Pairing{QStringLiteral("https://a"), QStringLiteral("AAAAAA"), QStringLiteral("one")}.save();
-    const Pairing second{QStringLiteral("https://b"), QStringLiteral("BBBBBB"), QStringLiteral("two")};
+    const Pairing second{QStringLiteral("https://b"), QStringLiteral("BBBBBB"),
+                         QStringLiteral("two")};
     second.save();
     EXPECT_EQ(Pairing::load(), second);
     Pairing::erase();
@@ -52,7 +54,9 @@ struct StoreCase {
     const char* body; // nullptr: no file at all
     bool reportsProblem;
 };
-void PrintTo(const StoreCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StoreCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class IncompleteStores : public testing::TestWithParam<StoreCase> {};
 
@@ -73,10 +77,10 @@ TEST_P(IncompleteStores, StartUnpaired) {
 INSTANTIATE_TEST_SUITE_P(
     Stores, IncompleteStores,
     testing::Values(
-        StoreCase{"NoFile", nullptr, false},
-        StoreCase{"EmptyFile", "", false},
+        StoreCase{"NoFile", nullptr, false}, StoreCase{"EmptyFile", "", false},
         StoreCase{"SecretMissing", "[General]\ncloudUrl=https://x\npairCode=ABCDEF\n", true},
-        StoreCase{"SecretEmpty", "[General]\ncloudUrl=https://x\npairCode=ABCDEF\npairSecret=\n", true},
+        StoreCase{"SecretEmpty", "[General]\ncloudUrl=https://x\npairCode=ABCDEF\npairSecret=\n",
+                  true},
         StoreCase{"HalfWritten", "[General]\ncloudUrl=https://x\npairCo", true},
         StoreCase{"Binary", "\x01\x02\xff\xfe[\n=\n", false}),
     [](const testing::TestParamInfo<StoreCase>& info) { return std::string(info.param.name); });

@@ -1,9 +1,9 @@
-#include "AgentError.h"
 #include "RunProcess.h"
+
+#include "AgentError.h"
 #include "TempEnvironment.h"
 
 #include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -15,7 +15,8 @@ struct Outcome {
 
 Outcome run(const QString& script, const QStringList& arguments = {}) {
     try {
-        return {false, runProcess(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), script} + arguments)};
+        return {false, runProcess(QStringLiteral("/bin/sh"),
+                                  QStringList{QStringLiteral("-c"), script} + arguments)};
     } catch (const std::exception& error) {
         return {true, errorDescription(error)};
     }
@@ -27,7 +28,9 @@ struct Case {
     Outcome expected;
 };
 
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RunProcessCases : public testing::TestWithParam<Case> {};
 
@@ -41,22 +44,36 @@ TEST_P(RunProcessCases, GivesOutputOrError) {
 INSTANTIATE_TEST_SUITE_P(
     Children, RunProcessCases,
     testing::Values(
-        Case{"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", {false, QStringLiteral("one\n two")}},
-        Case{"TrimsUnicodeSpace", "printf '\\302\\240title\\342\\200\\250'", {false, QStringLiteral("title")}},
+        Case{"TrimsOutputKeepsInnerBreaks",
+             "printf ' \\n\\t one\\n two \\r\\n\\n'",
+             {false, QStringLiteral("one\n two")}},
+        Case{"TrimsUnicodeSpace",
+             "printf '\\302\\240title\\342\\200\\250'",
+             {false, QStringLiteral("title")}},
         Case{"EmptyOutput", "true", {false, QString()}},
         Case{"InvalidUtf8IsEmpty", "printf 'ok\\377'", {false, QString()}},
-        Case{"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", {true, QStringLiteral("it broke")}},
+        Case{"FailureCarriesTrimmedStderr",
+             "echo out; echo '  it broke \n' >&2; exit 3",
+             {true, QStringLiteral("it broke")}},
         Case{"FailureWithoutStderr", "exit 1", {true, QStringLiteral("Command failed")}},
-        Case{"FailureWithInvalidUtf8Stderr", "printf '\\377' >&2; exit 1", {true, QStringLiteral("Command failed")}},
+        Case{"FailureWithInvalidUtf8Stderr",
+             "printf '\\377' >&2; exit 1",
+             {true, QStringLiteral("Command failed")}},
         Case{"KilledBySignalFails", "kill -9 $$", {true, QStringLiteral("Command failed")}},
-        // Regression: a child whose output exceeds the pipe buffer must not stall until the watchdog.
-        Case{"LargeOutputDoesNotStall", "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2", {false, QString(1048576, QLatin1Char('x'))}},
-        Case{"GrandchildHoldingPipeDoesNotBlock", "(sleep 30 &) ; echo done", {false, QStringLiteral("done")}}),
+        // Regression: a child whose output exceeds the pipe buffer must not stall until the
+        // watchdog.
+        Case{"LargeOutputDoesNotStall",
+             "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2",
+             {false, QString(1048576, QLatin1Char('x'))}},
+        Case{"GrandchildHoldingPipeDoesNotBlock",
+             "(sleep 30 &) ; echo done",
+             {false, QStringLiteral("done")}}),
     [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST(RunProcess, PassesArgumentsVerbatim) {
     const QString odd = QStringLiteral("quote \" back\\slash\nline ünï");
-    EXPECT_EQ(run(QStringLiteral("printf '%s' \"$1\""), {QStringLiteral("sh"), odd}).text, odd.trimmed());
+    EXPECT_EQ(run(QStringLiteral("printf '%s' \"$1\""), {QStringLiteral("sh"), odd}).text,
+              odd.trimmed());
 }
 
 TEST(RunProcess, LaunchFailureIsASystemError) {
@@ -80,7 +97,8 @@ TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
 }
 
 TEST(RunProcess, ChildObeyingTerminationFails) {
-    const Outcome outcome = run(QStringLiteral("trap 'echo stopped >&2; exit 143' TERM; while :; do sleep 0.1; done"));
+    const Outcome outcome =
+        run(QStringLiteral("trap 'echo stopped >&2; exit 143' TERM; while :; do sleep 0.1; done"));
     EXPECT_TRUE(outcome.threw);
     EXPECT_EQ(outcome.text, QStringLiteral("stopped"));
 }

@@ -5,13 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
-
 #include <map>
 #include <optional>
 
 namespace {
-const char* const kVariables[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                                  "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "XDG_RUNTIME_DIR"};
+const char* const kVariables[] = {"HOME",           "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                  "XDG_CACHE_HOME", "XDG_DATA_DIRS",   "XDG_CONFIG_DIRS",
+                                  "XDG_RUNTIME_DIR"};
 }
 
 struct TempEnvironment::Saved {
@@ -20,9 +20,8 @@ struct TempEnvironment::Saved {
 
 TempEnvironment::TempEnvironment() : m_saved(new Saved) {
     for (const char* name : kVariables)
-        m_saved->values[name] = qEnvironmentVariableIsSet(name)
-                                    ? std::optional(qgetenv(name))
-                                    : std::nullopt;
+        m_saved->values[name] =
+            qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
     const QString root = m_dir.path();
     for (const char* sub : {"config", "data", "cache", "data-dirs", "config-dirs", "run"})
         QDir(root).mkpath(QString::fromLatin1(sub));

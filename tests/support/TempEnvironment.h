@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QTemporaryDir>
-
 #include <chrono>
 #include <functional>
 

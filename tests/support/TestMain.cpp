@@ -1,5 +1,4 @@
 #include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 // Every test binary runs with a Qt application object, as the agent does, so timers, queued

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# /health throughput, one connection per request: wrk against the agent on 127.0.0.1:17345,
+# then against nginx serving a 2-byte {} with keepalive_timeout 0, one after the other.
+# Usage: bench/http_health.sh [build-dir]   (needs wrk and nginx-light; port 17345 free)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${1:-$root/build}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for() { for _ in $(seq 100); do curl -fs "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done; echo "no answer from $1" >&2; exit 1; }
+rate() { wrk -t1 -c32 -d10s --latency "$1" | tee "$work/wrk.out" >&2; awk '/Requests\/sec/ {print $2}' "$work/wrk.out"; }
+
+mkdir -p "$work/home" "$work/www"
+HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
+  "$build/bin/vantor-companion" 2>"$work/agent.log" &
+pids+=($!)
+wait_for http://127.0.0.1:17345/health
+agent=$(rate http://127.0.0.1:17345/health)
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf '{}' >"$work/www/health"
+chmod -R a+rX "$work"
+cat >"$work/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  keepalive_timeout 0;
+  server {
+    listen 127.0.0.1:$port;
+    root $work/www;
+    location = /health { default_type application/json; }
+  }
+}
+CONF
+nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
+pids+=($!)
+wait_for "http://127.0.0.1:$port/health"
+nginx_rate=$(rate "http://127.0.0.1:$port/health")
+
+echo "agent  requests/s: $agent"
+echo "nginx  requests/s: $nginx_rate"
+echo "ratio agent/nginx: $(python3 -c "print(round($agent/$nginx_rate, 2))")"

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+struct AgentContext;
+class AgentCore;
+class QThread;
+struct HttpRequest;
+
+namespace localserver {
+class Endpoint;
+struct Gate;
+} // namespace localserver
+
+// The transport's limits. The defaults are the agent's; tests shorten the idle limit.
+struct ServerLimits {
+    qsizetype readChunkBytes = 65'536;     // at most this much per read
+    qsizetype maxRequestBytes = 1'000'000; // a buffer past this is dropped, even if complete
+    // A connection that has not sent a whole request by then is closed without an answer.
+    std::chrono::milliseconds idleLimit = std::chrono::seconds(30);
+    // An event stream whose unsent bytes pass this is closed: a client that never reads must
+    // not grow the agent's memory without bound.
+    qsizetype maxStreamBacklog = 1 << 20;
+};
+
+// One accepted connection as the routes see it. A cheap copyable handle, usable from any thread:
+// each operation hops to the server thread and does nothing once the connection or the server
+// is gone, so a route may answer later from the main thread or the background pool.
+class LocalConnection {
+public:
+    // Writes "HTTP/1.1 <status>", the fixed header block and `body` in one write, then closes.
+    void send(const QString& status, const QByteArray& body) const;
+    // Writes `openingBytes` (the stream header and first frame) and keeps the connection in the
+    // event-stream registry, where every broadcast reaches it until it fails or closes.
+    void openEventStream(const QByteArray& openingBytes) const;
+    // Runs `work` on the server thread (dropped when the server is gone).
+    void onServerThread(std::function<void()> work) const;
+    // Runs `work` on the main thread with the core (dropped when the core is gone).
+    void onMainThread(std::function<void(AgentCore&)> work) const;
+
+private:
+    friend class localserver::Endpoint;
+    LocalConnection(std::shared_ptr<localserver::Gate> gate, quint64 id, QPointer<AgentCore> core)
+        : m_gate(std::move(gate)), m_id(id), m_core(std::move(core)) {}
+
+    std::shared_ptr<localserver::Gate> m_gate;
+    quint64 m_id;
+    QPointer<AgentCore> m_core;
+};
+
+// The loopback HTTP endpoint: listens on 127.0.0.1 only, reads one request per connection,
+// routes it (LocalRoutes.h) and answers once, except for event streams, which stay open and
+// receive every broadcast. Everything network-side runs on one thread, "vantor.local-server";
+// the core is touched only on the main thread. Create and destroy it on the main thread.
+class LocalServer {
+public:
+    using Router = std::function<void(const HttpRequest&, const LocalConnection&)>;
+
+    // `port` 0 lets the system pick one (see port()). `router` defaults to the agent's routes.
+    LocalServer(AgentCore* core, quint16 port, ServerLimits limits = {}, Router router = {});
+    // Closes the listener and every connection, then stops the thread.
+    ~LocalServer();
+
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    // Binds and listens; throws SystemError (naming the call and the system's text) on failure.
+    void start();
+
+    // The port actually bound, once started.
+    quint16 port() const { return m_port; }
+
+    // Sends the context as one event frame to every open stream. Any thread; returns at once.
+    void broadcast(const AgentContext& context);
+
+    // Open connections and registered event streams right now (any thread).
+    int connectionCount() const;
+    int eventStreamCount() const;
+
+    // The fixed opening block of an event stream (133 bytes) and one event frame.
+    static QByteArray eventStreamHeader();
+    static QByteArray eventFrame(const AgentContext& context);
+
+private:
+    quint16 m_port;
+    std::unique_ptr<QThread> m_thread;
+    localserver::Endpoint* m_endpoint;
+    std::shared_ptr<localserver::Gate> m_gate;
+};

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "MenuModel.h"
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class AgentCore;
+class LocalServer;
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+class QUrl;
+struct CoreServices;
+struct Pairing;
+
+// The agent's shell: owns the core, the loopback server and the tray icon, wires the core's
+// callbacks at launch, renders the status menu and carries out its commands. Main thread only.
+class AppDelegate : public QObject {
+public:
+    struct Options {
+        quint16 port = 17345;
+        // Whether the user can be asked (a display is there): without it a link to a foreign
+        // console is refused and no dialog is ever shown.
+        bool canAsk = true;
+    };
+
+    AppDelegate(CoreServices services, Options options);
+    ~AppDelegate() override;
+
+    // Creates the status item, starts the server, installs the callbacks, starts the core and
+    // builds the menu.
+    void applicationDidFinishLaunching();
+
+    // A start argument or a hand-over from a later start: a vantor:// link, or pairing text the
+    // user pasted into a terminal.
+    void handleArgument(const QString& argument);
+
+    // Pairs from a vantor:// link (silently only for the default console's origin).
+    void handleGetURL(const QString& link);
+
+    void rebuildMenu();
+    const std::vector<MenuEntry>& menuModel() const { return m_model; }
+
+    // The status menu's commands.
+    void pairManually();
+    void unpair();
+    void openConsole();
+    void toggleLoginItem();
+    void quit();
+
+    AgentCore& core() { return *m_core; }
+    LocalServer* server() { return m_server.get(); }
+    bool trayVisible() const;
+
+    // Seams for what reaches outside the process: asking the user about a foreign console,
+    // opening an address in the browser, and asking for pairing text.
+    std::function<bool(const QString& origin)> confirmForeignConsole;
+    std::function<void(const QUrl& url)> openUrl;
+    std::function<std::optional<QString>()> askForPairingText;
+
+private:
+    void pairFromText(const QString& text);
+    void createStatusItem();
+    void installMenu();
+    void run(MenuCommand command);
+
+    Options m_options;
+    std::unique_ptr<AgentCore> m_core;
+    std::unique_ptr<LocalServer> m_server;
+    std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    std::unique_ptr<QMenu> m_menu;
+    QTimer* m_trayWatch = nullptr;
+    std::vector<MenuEntry> m_model;
+};
+
+// Whether a pairing's cloud address has the same origin (scheme, host, port) as the console the
+// agent was built for.
+bool isDefaultConsoleOrigin(const QString& cloudUrl);

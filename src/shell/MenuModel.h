@@ -1,0 +1,26 @@
+#pragma once
+
+#include "Pairing.h"
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+// The commands the status menu offers.
+enum class MenuCommand { None, PairManually, Unpair, OpenConsole, ToggleLoginItem, Quit };
+
+// One entry of the status menu: a separator, or an item. Items without a command are disabled.
+struct MenuEntry {
+    bool separator = false;
+    QString title;
+    MenuCommand command = MenuCommand::None;
+    bool enabled = false;
+    bool checked = false;
+
+    bool operator==(const MenuEntry&) const = default;
+};
+
+// The status menu for the core's state: the pairing, the last cloud error and whether the agent
+// starts at login. Built whole on every change; no key equivalents.
+std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
+                                      const std::optional<QString>& cloudError, bool startsAtLogin);

@@ -1,0 +1,109 @@
+#include "SingleInstance.h"
+
+#include "Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+// A pasted command or link is a few hundred bytes; anything much larger is not one.
+constexpr qint64 kMaxArgumentBytes = 64 * 1024;
+constexpr int kHandOverTimeoutMs = 3000;
+
+QString defaultSocketDir() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir() && QFileInfo(runtime).isWritable())
+        return runtime;
+    // Without a usable runtime folder, a private one under /tmp keeps the socket ours alone.
+    const QString fallback = QStringLiteral("/tmp/vantor-companion-%1").arg(::getuid());
+    QDir().mkpath(fallback);
+    QFile::setPermissions(fallback,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return fallback;
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QString socketDir)
+    : m_dir(socketDir.isEmpty() ? defaultSocketDir() : std::move(socketDir)) {}
+
+SingleInstance::~SingleInstance() = default;
+
+QString SingleInstance::socketPath() const {
+    return m_dir + QStringLiteral("/vantor-companion.sock");
+}
+
+SingleInstance::Role SingleInstance::claim(const QString& argument) {
+    QLockFile lock(m_dir + QStringLiteral("/vantor-companion.lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(kHandOverTimeoutMs)) {
+        logEvent(QStringLiteral("Single-instance lock unavailable"), lock.fileName());
+        return listen() ? Role::Primary : Role::Failed;
+    }
+    if (handOver(argument))
+        return Role::HandedOver;
+    return listen() ? Role::Primary : Role::Failed;
+}
+
+bool SingleInstance::handOver(const QString& argument) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(kHandOverTimeoutMs))
+        return false;
+    socket.write(argument.toUtf8().left(kMaxArgumentBytes));
+    socket.disconnectFromServer();
+    if (socket.state() != QLocalSocket::UnconnectedState)
+        socket.waitForDisconnected(kHandOverTimeoutMs);
+    return true;
+}
+
+bool SingleInstance::listen() {
+    // Nobody answered, so a socket file still there was left by an agent that is gone.
+    QLocalServer::removeServer(socketPath());
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(socketPath())) {
+        logEvent(QStringLiteral("Could not listen for links"),
+                 socketPath() + QStringLiteral(": ") + m_server->errorString());
+        m_server.reset();
+        return false;
+    }
+    QObject::connect(m_server.get(), &QLocalServer::newConnection, this,
+                     [this] { acceptConnections(); });
+    return true;
+}
+
+void SingleInstance::acceptConnections() {
+    struct Received {
+        QByteArray bytes;
+        bool overflow = false;
+    };
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        auto received = std::make_shared<Received>();
+        QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, received] {
+            received->bytes.append(socket->readAll());
+            if (received->bytes.size() > kMaxArgumentBytes) {
+                received->overflow = true;
+                socket->abort();
+            }
+        });
+        QObject::connect(socket, &QLocalSocket::disconnected, this, [this, socket, received] {
+            received->bytes.append(socket->readAll());
+            socket->deleteLater();
+            if (received->overflow || received->bytes.size() > kMaxArgumentBytes) {
+                logEvent(QStringLiteral("Ignored a handed-over argument"),
+                         QStringLiteral("it is larger than a pairing text can be"));
+                return;
+            }
+            if (onArgument)
+                onArgument(QString::fromUtf8(received->bytes));
+        });
+    }
+}

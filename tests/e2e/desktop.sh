@@ -1,0 +1,75 @@
+# Shared by the end-to-end scripts: a throwaway desktop (X server, window manager, optional tray
+# and PulseAudio) in a private temporary home. Source it, then call the start_* functions;
+# everything started is stopped and reaped on exit.
+set -euo pipefail
+
+E2E_DIR=$(mktemp -d /tmp/vantor-e2e.XXXXXX)
+E2E_PIDS=()
+export HOME=$E2E_DIR/home XDG_CONFIG_HOME=$E2E_DIR/home/.config XDG_DATA_HOME=$E2E_DIR/home/.local/share
+export XDG_CACHE_HOME=$E2E_DIR/home/.cache XDG_RUNTIME_DIR=$E2E_DIR/run
+export XDG_DATA_DIRS=${E2E_XDG_DATA_DIRS:-/usr/local/share:/usr/share} XDG_CONFIG_DIRS=/etc/xdg
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" && mkdir -m 700 -p "$XDG_RUNTIME_DIR"
+
+e2e_cleanup() {
+  local pid
+  for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do
+    pid=${E2E_PIDS[i]}
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [ -n "${E2E_KEEP:-}" ] || rm -rf "$E2E_DIR"
+}
+trap e2e_cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
+wait_for() {
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.05
+  done
+}
+
+start_x() {
+  exec 3>"$E2E_DIR/display"
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset >"$E2E_DIR/xvfb.log" 2>&1 &
+  E2E_PIDS+=($!)
+  exec 3>&-
+  wait_for 10 test -s "$E2E_DIR/display" || fail "Xvfb did not start"
+  export DISPLAY=:$(head -n1 "$E2E_DIR/display")
+  cat >"$E2E_DIR/openbox.xml" <<'XML'
+<openbox_config xmlns="http://openbox.org/3.4/rc"><focus><focusNew>yes</focusNew></focus>
+<desktops><number>1</number></desktops><keyboard/><mouse/></openbox_config>
+XML
+  openbox --sm-disable --config-file "$E2E_DIR/openbox.xml" >"$E2E_DIR/openbox.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
+}
+
+start_tray() {
+  trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+    --transparent false >"$E2E_DIR/trayer.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 sh -c 'xprop -root | grep -q "_NET_SYSTEM_TRAY_S0\|_NET_SUPPORTING_WM_CHECK" && xwininfo -root -tree | grep -q panel' ||
+    fail "trayer did not start"
+}
+
+start_pulse() {
+  HOME=$E2E_DIR pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+    --load="module-native-protocol-unix socket=$XDG_RUNTIME_DIR/pulse/native auth-anonymous=1" \
+    --load="module-null-sink sink_name=sinkA sink_properties=device.description=Speakers_A" \
+    --load="module-null-sink sink_name=sinkB sink_properties=device.description=Headset_B" \
+    --load="module-null-source source_name=micA description=Mic_A" >"$E2E_DIR/pulse.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 pactl info || fail "pulseaudio did not start"
+}
+
+# start_bg NAME COMMAND...: runs COMMAND in the background, output in $E2E_DIR/NAME.log.
+start_bg() {
+  local name=$1; shift
+  "$@" >"$E2E_DIR/$name.log" 2>&1 &
+  E2E_PIDS+=($!)
+  eval "PID_$name=$!"
+}

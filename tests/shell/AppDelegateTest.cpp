@@ -1,0 +1,192 @@
+#include "AppDelegate.h"
+
+#include "AgentCore.h"
+#include "LocalServer.h"
+#include "Log.h"
+#include "LoginItem.h"
+#include "TempEnvironment.h"
+
+#include <QTcpSocket>
+#include <QUrl>
+#include <gtest/gtest.h>
+
+namespace {
+
+class DelegateFixture : public testing::Test {
+protected:
+    TempEnvironment env;
+    QStringList logLines;
+    std::vector<QString> asked;
+    std::vector<QUrl> opened;
+    bool answer = false;
+
+    void SetUp() override {
+        setLogObserver([this](const QString& line) { logLines.append(line); });
+    }
+    void TearDown() override { setLogObserver({}); }
+
+    std::unique_ptr<AppDelegate> launch(bool canAsk) {
+        CoreServices services = CoreServices::defaults();
+        services.scriptRunnerPath =
+            env.writeScript(QStringLiteral("runner"), QStringLiteral("echo title\n"));
+        auto delegate = std::make_unique<AppDelegate>(services, AppDelegate::Options{0, canAsk});
+        delegate->confirmForeignConsole = [this](const QString& origin) {
+            asked.push_back(origin);
+            return answer;
+        };
+        delegate->openUrl = [this](const QUrl& url) { opened.push_back(url); };
+        delegate->applicationDidFinishLaunching();
+        return delegate;
+    }
+
+    bool logged(const QString& line) const { return logLines.contains(line); }
+};
+
+TEST_F(DelegateFixture, LaunchWiresServerCoreAndMenu) {
+    auto delegate = launch(true);
+    ASSERT_TRUE(delegate->server());
+    EXPECT_NE(delegate->server()->port(), 0);
+    EXPECT_EQ(delegate->menuModel().front().title, QStringLiteral("Not paired"));
+    EXPECT_EQ(delegate->core().lastContext.windowTitle, QStringLiteral("title"))
+        << "first sample at launch";
+    EXPECT_FALSE(delegate->trayVisible()) << "the offscreen platform has no tray";
+
+    // The event stream receives the context changes the core reports.
+    QTcpSocket client;
+    client.connectToHost(QStringLiteral("127.0.0.1"), delegate->server()->port());
+    ASSERT_TRUE(client.waitForConnected(2000));
+    client.write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray received;
+    ASSERT_TRUE(waitUntil([&] {
+        received += client.readAll();
+        return received.contains("data: ");
+    }));
+    AgentContext changed = delegate->core().lastContext;
+    changed.activeApp = QStringLiteral("Changed App");
+    delegate->core().onContextChange(changed);
+    EXPECT_TRUE(waitUntil([&] {
+        received += client.readAll();
+        return received.contains("Changed App");
+    }));
+}
+
+TEST_F(DelegateFixture, SecondAgentOnTheSamePortLogsAndRunsOn) {
+    auto first = launch(true);
+    CoreServices services = CoreServices::defaults();
+    AppDelegate second(services, AppDelegate::Options{first->server()->port(), false});
+    second.applicationDidFinishLaunching();
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("Local server failed to start: "));
+    }));
+    second.handleArgument(QStringLiteral("abcdef secret"));
+    EXPECT_TRUE(second.core().pairing) << "a failed server leaves pairing working";
+}
+
+struct LinkCase {
+    const char* name;
+    const char* argument;
+    bool canAsk;
+    bool answer;
+    bool pairs;
+    int questions;
+};
+void PrintTo(const LinkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LinkCases : public DelegateFixture, public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkCases, PairOnlyWithConsent) {
+    const LinkCase& c = GetParam();
+    answer = c.answer;
+    auto delegate = launch(c.canAsk);
+    delegate->handleArgument(QString::fromUtf8(c.argument));
+    EXPECT_EQ(delegate->core().pairing.has_value(), c.pairs);
+    EXPECT_EQ(Pairing::load().has_value(), c.pairs);
+    EXPECT_EQ(static_cast<int>(asked.size()), c.questions);
+    if (c.pairs) {
+        EXPECT_EQ(delegate->menuModel().front().title,
+                  QStringLiteral("Paired · code ") + delegate->core().pairing->code);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LinkCases,
+    testing::Values(
+        LinkCase{"DefaultConsolePairsSilently",
+                 "vantor://pair?cloud=https://console.keyloft.com/&code=AB12CD&secret=s", false,
+                 false, true, 0},
+        LinkCase{"DefaultConsoleExplicitPort",
+                 "vantor://pair?cloud=https://CONSOLE.keyloft.com:443&code=AB12CD&secret=s", false,
+                 false, true, 0},
+        // Regression: a web page could otherwise hand this computer to a stranger's server.
+        LinkCase{"ForeignWithoutWayToAskIsRefused",
+                 "vantor://pair?cloud=https://evil.example&code=AB12CD&secret=s", false, true,
+                 false, 0},
+        LinkCase{"ForeignDeclined", "vantor://pair?cloud=http://127.0.0.1:9&code=AB12CD&secret=s",
+                 true, false, false, 1},
+        LinkCase{"ForeignAccepted", "vantor://pair?cloud=http://127.0.0.1:9&code=AB12CD&secret=s",
+                 true, true, true, 1},
+        LinkCase{"HttpLookalikeIsForeign",
+                 "vantor://pair?cloud=http://console.keyloft.com&code=AB12CD&secret=s", false, true,
+                 false, 0},
+        LinkCase{"UnparsableLinkChangesNothing",
+                 "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD", true, true, false,
+                 0},
+        LinkCase{"PastedCommandPairs",
+                 "VANTOR_CLOUD_URL=http://127.0.0.1:9 VANTOR_PAIR_CODE=AB12CD VANTOR_PAIR_SECRET=s "
+                 "npx x",
+                 false, false, true, 0},
+        LinkCase{"PastedGarbageDoesNot", "hello", false, false, false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DelegateFixture, LogLinesOfLinksAndPastedText) {
+    auto delegate = launch(false);
+    delegate->handleArgument(
+        QStringLiteral("vantor://pair?cloud=https://console.keyloft.com&code=AB12CD&secret=s"));
+    EXPECT_TRUE(logged(QStringLiteral(
+        "Keyloft paired — Code AB12CD — this computer is now remote-controllable.")));
+    delegate->handleArgument(QStringLiteral("not a pairing"));
+    EXPECT_TRUE(logged(QStringLiteral("Could not read pairing — Paste the full companion command "
+                                      "from the console's pairing panel.")));
+    EXPECT_FALSE(logLines.join(QLatin1Char('\n')).contains(QStringLiteral("secret=s")));
+}
+
+TEST_F(DelegateFixture, CommandsOpenConsoleUnpairAndToggleLogin) {
+    auto delegate = launch(false);
+    delegate->openConsole();
+    delegate->handleArgument(QStringLiteral(
+        "VANTOR_CLOUD_URL=http://127.0.0.1:9/ VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S"));
+    delegate->openConsole();
+    EXPECT_EQ(opened, (std::vector<QUrl>{QUrl(QStringLiteral("https://console.keyloft.com")),
+                                         QUrl(QStringLiteral("http://127.0.0.1:9"))}));
+
+    delegate->core().lastCloudError = QStringLiteral("HTTP 502");
+    delegate->unpair();
+    EXPECT_FALSE(delegate->core().pairing);
+    EXPECT_FALSE(Pairing::load());
+    EXPECT_EQ(delegate->menuModel()[1].separator, true) << "the warning line is gone";
+
+    delegate->toggleLoginItem();
+    EXPECT_EQ(LoginItem::status(), 1);
+    EXPECT_TRUE(std::any_of(
+        delegate->menuModel().begin(), delegate->menuModel().end(),
+        [](const MenuEntry& e) { return e.command == MenuCommand::ToggleLoginItem && e.checked; }));
+    delegate->toggleLoginItem();
+    EXPECT_EQ(LoginItem::status(), 0);
+}
+
+TEST_F(DelegateFixture, LoginItemFailureIsLoggedAndMenuShowsPlatformState) {
+    auto delegate = launch(false);
+    QFile blocker(env.configHome() + QStringLiteral("/autostart"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    delegate->toggleLoginItem();
+    EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("Login item change failed — "));
+    }));
+    EXPECT_FALSE(std::any_of(delegate->menuModel().begin(), delegate->menuModel().end(),
+                             [](const MenuEntry& e) { return e.checked; }));
+}
+
+} // namespace
