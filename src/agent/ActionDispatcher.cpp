@@ -1,10 +1,32 @@
 #include "AgentCore.h"
 #include "AgentError.h"
+#include "AudioDevices.h"
+#include "RunProcess.h"
+#include "ShortcutScript.h"
+#include "SystemControls.h"
+#include "Text.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QUrl>
 
-// The dispatcher arrives with its own change; until then every action is refused.
+namespace {
+
+constexpr qsizetype kMaxTextLength = 240;
+
+// Anything but an array made only of objects runs nothing.
+QJsonArray workflowSteps(const QJsonValue& value) {
+    if (!value.isArray())
+        return {};
+    const QJsonArray steps = value.toArray();
+    for (const QJsonValue& step : steps)
+        if (!step.isObject())
+            return {};
+    return steps;
+}
+
+} // namespace
 
 const QStringList& AgentCore::allowedActionTypes() {
     static const QStringList types{QStringLiteral("launch"), QStringLiteral("url"),
@@ -13,14 +35,78 @@ const QStringList& AgentCore::allowedActionTypes() {
     return types;
 }
 
-QString AgentCore::executeAction(const QJsonObject&, int) {
-    throw AgentError::invalid(QStringLiteral("Unsupported action type"));
+QString AgentCore::safeText(const QJsonValue& value, const QString& field) {
+    if (!value.isString())
+        throw AgentError::invalid(field + QStringLiteral(" must be text"));
+    const QString trimmed = trimmedText(value.toString());
+    if (trimmed.isEmpty() || graphemeCount(trimmed) > kMaxTextLength)
+        throw AgentError::invalid(field + QStringLiteral(" is missing or too long"));
+    return trimmed;
 }
 
-QString AgentCore::safeText(const QJsonValue&, const QString& field) {
-    throw AgentError::invalid(field + QStringLiteral(" must be text"));
+QString AgentCore::safeUrl(const QJsonValue& value) {
+    const QString checked = safeText(value, QStringLiteral("URL"));
+    // Strict parsing is the RFC 3986 grammar; the text itself goes on unchanged, so what the
+    // user sent is what opens.
+    const QUrl url(checked, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || (scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 &&
+                           scheme.compare(QLatin1String("https"), Qt::CaseInsensitive) != 0))
+        throw AgentError::invalid(QStringLiteral("Only http and https URLs are allowed"));
+    return checked;
 }
 
-QString AgentCore::safeUrl(const QJsonValue&) {
-    throw AgentError::invalid(QStringLiteral("URL must be text"));
+QString AgentCore::executeAction(const QJsonObject& action, int depth) {
+    const QJsonValue typeValue = action.value(QLatin1String("type"));
+    const QString type = typeValue.isString() ? typeValue.toString() : QString();
+    if (!typeValue.isString() || !allowedActionTypes().contains(type))
+        throw AgentError::invalid(QStringLiteral("Unsupported action type"));
+
+    if (type == QLatin1String("workflow")) {
+        if (depth >= maxWorkflowDepth)
+            throw AgentError::invalid(QStringLiteral("Workflow is nested too deeply"));
+        const QJsonArray steps = workflowSteps(action.value(QLatin1String("steps")));
+        if (steps.size() > maxWorkflowSteps)
+            throw AgentError::invalid(QStringLiteral("Workflow can run at most ") +
+                                      QString::number(maxWorkflowSteps) + QStringLiteral(" steps"));
+        for (const QJsonValue& step : steps)
+            executeAction(step.toObject(), depth + 1);
+        const QJsonValue label = action.value(QLatin1String("label"));
+        return (label.isString() ? label.toString() : QStringLiteral("Workflow")) +
+               QStringLiteral(" ran ") + QString::number(steps.size()) + QStringLiteral(" steps");
+    }
+
+    if (type == QLatin1String("launch")) {
+        const QString app = safeText(action.value(QLatin1String("app")), QStringLiteral("App"));
+        runProcess(m_services.documentOpenerPath, {QStringLiteral("-a"), app});
+        return QStringLiteral("Launched ") + app;
+    }
+
+    if (type == QLatin1String("url")) {
+        const QString url = safeUrl(action.value(QLatin1String("target")));
+        runProcess(m_services.documentOpenerPath, {url});
+        return QStringLiteral("Opened ") + url;
+    }
+
+    if (type == QLatin1String("shortcut")) {
+        const QString keys =
+            safeText(action.value(QLatin1String("keys")), QStringLiteral("Shortcut"));
+        runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), shortcutScript(keys)});
+        return QStringLiteral("Sent ") + keys;
+    }
+
+    // "system", the last allowed type.
+    const QString control =
+        safeText(action.value(QLatin1String("target")), QStringLiteral("System control"));
+    if (control == QLatin1String("audio-output-next"))
+        return QStringLiteral("Output → ") +
+               AudioDevices::cycleDefault(*m_services.audio, AudioDevices::Scope::Output);
+    if (control == QLatin1String("audio-input-next"))
+        return QStringLiteral("Input → ") +
+               AudioDevices::cycleDefault(*m_services.audio, AudioDevices::Scope::Input);
+    const auto script = systemVerbScripts().constFind(control);
+    if (script == systemVerbScripts().cend())
+        throw AgentError::invalid(QStringLiteral("Unsupported system control: ") + control);
+    runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), *script});
+    return QStringLiteral("System: ") + control;
 }

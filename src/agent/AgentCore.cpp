@@ -1,5 +1,6 @@
 #include "AgentCore.h"
 
+#include "AudioBackend.h"
 #include "FrontApplication.h"
 #include "HelperPrograms.h"
 #include "Log.h"
@@ -21,6 +22,7 @@ CoreServices CoreServices::defaults() {
         helperProgramPath(QString::fromLatin1(kScriptRunnerName)),
         helperProgramPath(QString::fromLatin1(kDocumentOpenerName)),
         [] { return AgentCore::Clock::now(); },
+        std::make_shared<NoAudioBackend>(),
         std::chrono::seconds(10),
     };
 }
@@ -28,6 +30,8 @@ CoreServices CoreServices::defaults() {
 AgentCore::AgentCore(CoreServices services) : m_services(std::move(services)) {
     if (!m_services.frontApplication)
         m_services.frontApplication = std::make_shared<NoFrontApplicationSource>();
+    if (!m_services.audio)
+        m_services.audio = std::make_shared<NoAudioBackend>();
     if (!m_services.now)
         m_services.now = [] { return Clock::now(); };
     lastContext.at = isoTimestampNow();

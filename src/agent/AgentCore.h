@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+class AudioBackend;
 class FrontApplicationSource;
 class QByteArray;
 class QJsonObject;
@@ -21,13 +22,16 @@ class QNetworkAccessManager;
 class QTimer;
 
 // Where the core reaches the system. The defaults are the real programs beside the agent and a
-// desktop with no observable front application; the shell and tests replace parts.
+// desktop with no observable front application and no audio devices; the shell and tests
+// replace parts.
 struct CoreServices {
     std::shared_ptr<FrontApplicationSource> frontApplication;
     QString scriptRunnerPath;   // runs the agent's script texts ("-e TEXT")
     QString documentOpenerPath; // launches applications ("-a APP") and opens addresses
     // Monotonic time for the upload throttle: a wall-clock jump neither stalls nor floods.
     std::function<std::chrono::steady_clock::time_point()> now;
+    // The audio devices that "audio-output-next" and "audio-input-next" switch between.
+    std::shared_ptr<AudioBackend> audio;
     // Every cloud request fails when nothing arrives for this long.
     std::chrono::milliseconds cloudTimeout{10000};
 

@@ -1,5 +1,6 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
+#include "PulseAudioBackend.h"
 #include "SingleInstance.h"
 
 #include <QApplication>
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
         return 0;
 
     CoreServices services = CoreServices::defaults();
+    services.audio = std::make_shared<PulseAudioBackend>();
     AppDelegate::Options options;
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
                      QGuiApplication::platformName() != QLatin1String("minimal");
