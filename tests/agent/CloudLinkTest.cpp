@@ -213,7 +213,7 @@ struct AnswerRow {
     int status;
     QByteArray body;
     std::optional<QString> error; // nothing: cleared; "*": any transport text
-    int actionsLogged;
+    QStringList logged;           // the "Cloud action" lines, in order
 };
 
 QByteArray ok(const QByteArray& body) {
@@ -222,41 +222,56 @@ QByteArray ok(const QByteArray& body) {
 }
 
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
-    const QByteArray two =
-        R"({"actions":[{"action":{"type":"nope-1"}},{"action":{"type":"nope-2"}}]})";
+    const QByteArray two = R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
+        {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
+    const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
+    const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
+                              QStringLiteral("Cloud action: Third ran 0 steps")};
     const QByteArray huge =
         R"({"pad":")" + QByteArray(8 << 20, 'x') + R"(","actions":[{"action":{}}]})";
     const QString any = QStringLiteral("*");
     const std::vector<AnswerRow> rows{
-        {"TwoActionsInOrder", std::nullopt, 200, two, std::nullopt, 2},
-        {"EmptyList", std::nullopt, 200, R"({"actions":[]})", std::nullopt, 0},
-        {"NotJson", std::nullopt, 200, "<html>", std::nullopt, 0},
-        {"JsonNotAnObject", std::nullopt, 200, "[{\"action\":{}}]", std::nullopt, 0},
-        {"ActionsNotAnArray", std::nullopt, 200, R"({"actions":{"action":{}}})", std::nullopt, 0},
-        {"NumberAmongObjects", std::nullopt, 200, R"({"actions":[{"action":{}},7]})", std::nullopt,
-         0},
-        {"EntriesWithoutAction", std::nullopt, 200,
-         R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})", std::nullopt, 1},
-        {"HugeBody", std::nullopt, 200, huge, std::nullopt, 1},
-        {"ServerErrorText", std::nullopt, 503, "Service down\n", QStringLiteral("Service down\n"),
-         0},
-        {"NotFoundWithEmptyBody", std::nullopt, 404, "", QString(), 0},
-        {"InvalidUtf8ErrorBody", std::nullopt, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), 0},
-        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, std::nullopt, 0},
+        {"ActionsRunInOrderPastAFailure", std::nullopt, 200, two, std::nullopt, inOrder},
+        {"EmptyList", std::nullopt, 200, R"({"actions":[]})", std::nullopt, {}},
+        {"NotJson", std::nullopt, 200, "<html>", std::nullopt, {}},
+        {"JsonNotAnObject", std::nullopt, 200, "[{\"action\":{}}]", std::nullopt, {}},
+        {"ActionsNotAnArray", std::nullopt, 200, R"({"actions":{"action":{}}})", std::nullopt, {}},
+        {"NumberAmongObjects",
+         std::nullopt,
+         200,
+         R"({"actions":[{"action":{}},7]})",
+         std::nullopt,
+         {}},
+        {"EntriesWithoutAction",
+         std::nullopt,
+         200,
+         R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})",
+         std::nullopt,
+         {refused}},
+        {"HugeBody", std::nullopt, 200, huge, std::nullopt, {refused}},
+        {"ServerErrorText",
+         std::nullopt,
+         503,
+         "Service down\n",
+         QStringLiteral("Service down\n"),
+         {}},
+        {"NotFoundWithEmptyBody", std::nullopt, 404, "", QString(), {}},
+        {"InvalidUtf8ErrorBody", std::nullopt, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), {}},
+        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, std::nullopt, {}},
         {"InformationalThenAnswer",
          "HTTP/1.1 100 Continue\r\n\r\n" + ok(two),
          0,
          {},
          std::nullopt,
-         2},
-        {"ClosedMidAnswer", ok(two).chopped(10), 0, {}, any, 0},
+         inOrder},
+        {"ClosedMidAnswer", ok(two).chopped(10), 0, {}, any, {}},
         {"NotFoundCutShort",
          "HTTP/1.1 404 Not Found\r\ncontent-length: 90\r\n\r\nPairing not found",
          0,
          {},
          any,
-         0},
-        {"NotHttpReadAsBareBody", QByteArray("garbage\r\n\r\n"), 0, {}, std::nullopt, 0},
+         {}},
+        {"NotHttpReadAsBareBody", QByteArray("garbage\r\n\r\n"), 0, {}, std::nullopt, {}},
     };
     pairWith(peerPairing());
     for (const AnswerRow& row : rows) {
@@ -271,9 +286,7 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
             EXPECT_FALSE(core->lastCloudError.value_or(QString()).isEmpty());
         else
             EXPECT_EQ(core->lastCloudError, row.error);
-        EXPECT_EQ(actionLines,
-                  QStringList(row.actionsLogged,
-                              QStringLiteral("Cloud action failed: Unsupported action type")));
+        EXPECT_EQ(actionLines, row.logged);
         EXPECT_EQ(core->pairing, peerPairing());
     }
     EXPECT_EQ(Pairing::load(), peerPairing());
