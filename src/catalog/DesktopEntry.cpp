@@ -1,8 +1,11 @@
 #include "DesktopEntry.h"
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -77,18 +80,31 @@ DesktopEntry DesktopEntry::parse(const std::string& text) {
 }
 
 std::optional<DesktopEntry> DesktopEntry::load(const std::string& path, std::size_t maxBytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    // Non-blocking open and a regular-file check: a FIFO named like an entry would otherwise
+    // hold the reader until some writer appeared.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::size_t>(info.st_size) > maxBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string text;
     char buffer[8192];
-    while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(file.gcount()));
-        if (text.size() > maxBytes)
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0 || text.size() + static_cast<std::size_t>(count) > maxBytes) {
+            ::close(fd);
+            if (count == 0)
+                break;
             return std::nullopt;
+        }
+        text.append(buffer, static_cast<std::size_t>(count));
     }
-    if (file.bad())
-        return std::nullopt;
     return parse(text);
 }
 

@@ -14,7 +14,8 @@ public:
     // neither comments, groups nor assignments are skipped; the first of duplicate keys wins.
     static DesktopEntry parse(const std::string& text);
 
-    // Reads and parses a file; nothing when it cannot be read or is larger than `maxBytes`.
+    // Reads and parses a file; nothing when it is not a regular file (never blocking on a FIFO),
+    // cannot be read or is larger than `maxBytes`.
     static std::optional<DesktopEntry> load(const std::string& path,
                                             std::size_t maxBytes = 1 << 20);
 

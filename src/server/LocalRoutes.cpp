@@ -2,6 +2,8 @@
 
 #include "AgentCore.h"
 #include "AgentError.h"
+#include "AppCatalog.h"
+#include "AppRoutes.h"
 #include "DefaultConsoleUrl.h"
 #include "HttpRequest.h"
 #include "LocalServer.h"
@@ -9,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThreadPool>
 #include <QUrl>
 
 namespace {
@@ -76,10 +79,16 @@ void dispatch(const HttpRequest& request, const LocalConnection& connection) {
         connection.send(kOk, acknowledgement());
     } else if (get && path == QLatin1String("/capabilities")) {
         connection.send(kOk, capabilities());
-    }
-    // GET /apps and GET /app-icon belong here, before /status: they run on the background pool
-    // (QThreadPool::globalInstance()) and answer from there through connection.send.
-    else if (get && path == QLatin1String("/status")) {
+    } else if (get && (path == QLatin1String("/apps") || path == QLatin1String("/app-icon"))) {
+        // A scan or an icon render blocks: the background pool does it, the connection hops
+        // the answer back to the server thread.
+        QThreadPool::globalInstance()->start([connection, icon = path == QLatin1String("/app-icon"),
+                                              query = request.query] {
+            const approutes::Answer answer = icon ? approutes::appIcon(AppCatalog::shared(), query)
+                                                  : approutes::listApps(AppCatalog::shared());
+            connection.send(answer.status, answer.body);
+        });
+    } else if (get && path == QLatin1String("/status")) {
         connection.onMainThread([connection](AgentCore& core) {
             connection.send(kOk, encoded(core.lastContext.jsonObject()));
         });

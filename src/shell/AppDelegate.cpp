@@ -82,7 +82,8 @@ bool askAboutForeignConsole(const QString& consoleOrigin) {
             "A link asks this computer to take orders from %1, which is not the Keyloft console. "
             "Pair only if you trust it.")
             .arg(consoleOrigin));
-    QPushButton* pair = box.addButton(QStringLiteral("Pair"), QMessageBox::AcceptRole);
+    // Alt+P answers yes from the keyboard; Cancel stays the default for a stray Return.
+    QPushButton* pair = box.addButton(QStringLiteral("&Pair"), QMessageBox::AcceptRole);
     box.setDefaultButton(box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole));
     box.show();
     box.raise();

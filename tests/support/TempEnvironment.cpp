@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <map>
 #include <optional>
@@ -56,6 +57,12 @@ QString TempEnvironment::writeScript(const QString& name, const QString& body) c
     }
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return file;
+}
+
+bool writeTestFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

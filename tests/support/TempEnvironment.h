@@ -25,6 +25,9 @@ private:
     Saved* m_saved;
 };
 
+// Writes `bytes` to `path`, creating the folders above it; false when that fails.
+bool writeTestFile(const QString& path, const QByteArray& bytes);
+
 // Runs the Qt event loop until `done` holds or `timeout` passes; returns whether it held.
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -1,0 +1,293 @@
+#include "AppIcon.h"
+
+#include "AppCatalog.h"
+#include "AppRoutes.h"
+#include "IconTheme.h"
+#include "TempEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    ASSERT_TRUE(writeTestFile(path, bytes)) << path.toStdString();
+}
+
+// A `width` x `height` picture: an opaque rectangle, or a disc with transparent corners.
+void writeImage(const QString& path, int width, int height, bool disc = false) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(200, 40, 40));
+    if (disc)
+        painter.drawEllipse(QRectF(0, 0, width, height));
+    else
+        painter.drawRect(QRect(0, 0, width, height));
+    painter.end();
+    QDir().mkpath(path.left(path.lastIndexOf(QLatin1Char('/'))));
+    ASSERT_TRUE(image.save(path)) << path.toStdString();
+}
+
+const QByteArray kSvgDisc = R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
+<circle cx="5" cy="5" r="5" fill="#2060c0"/></svg>)";
+
+QByteArray pngChunk(const char* type, const QByteArray& data) {
+    const QByteArray typed = QByteArray(type) + data;
+    quint32 crc = 0xffffffffu;
+    for (const char byte : typed) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    QByteArray chunk;
+    for (const quint32 value : {quint32(data.size()), 0u})
+        if (value || chunk.isEmpty())
+            chunk += QByteArray::fromHex(QByteArray::number(value, 16).rightJustified(8, '0'));
+    return chunk + typed +
+           QByteArray::fromHex(QByteArray::number(crc ^ 0xffffffffu, 16).rightJustified(8, '0'));
+}
+
+// A well-formed PNG header announcing a picture far too large to decode.
+QByteArray hugePngHeader() {
+    const QByteArray ihdr = QByteArray::fromHex("0000c3500000c350"
+                                                "0806000000");
+    return QByteArray::fromHex("89504e470d0a1a0a") + pngChunk("IHDR", ihdr);
+}
+
+int alphaAt(const QImage& image, int x, int y) {
+    return qAlpha(image.pixel(x, y));
+}
+
+// A private home with a user theme "Test" (inheriting "Parent"), hicolor and a pixmaps folder.
+class Icons : public testing::Test {
+protected:
+    void SetUp() override {
+        m_desktop = qgetenv("XDG_CURRENT_DESKTOP");
+        qunsetenv("XDG_CURRENT_DESKTOP");
+        writeFile(m_env.configHome() + QStringLiteral("/gtk-3.0/settings.ini"),
+                  "[Settings]\ngtk-icon-theme-name=Test\n");
+        writeFile(dirs() + QStringLiteral("/icons/Test/index.theme"),
+                  "[Icon Theme]\nName=Test\nInherits=Parent\n"
+                  "Directories=48x48/apps,256x256/apps,scalable/apps\n"
+                  "[48x48/apps]\nSize=48\nType=Fixed\n[256x256/apps]\nSize=256\nType=Fixed\n"
+                  "[scalable/apps]\nSize=64\nMinSize=16\nMaxSize=512\nType=Scalable\n");
+        writeFile(m_env.dataHome() + QStringLiteral("/icons/Parent/index.theme"),
+                  "[Icon Theme]\nName=Parent\nDirectories=32x32/apps\n[32x32/apps]\nSize=32\n");
+        writeFile(dirs() + QStringLiteral("/icons/hicolor/index.theme"),
+                  "[Icon Theme]\nName=Hicolor\nDirectories=128x128/apps\n"
+                  "[128x128/apps]\nSize=128\nType=Threshold\n");
+    }
+    void TearDown() override {
+        if (m_desktop.isEmpty())
+            qunsetenv("XDG_CURRENT_DESKTOP");
+        else
+            qputenv("XDG_CURRENT_DESKTOP", m_desktop);
+    }
+
+    QString dirs() const { return m_env.path() + QStringLiteral("/data-dirs"); }
+    QString icon(const char* relative) const {
+        return dirs() + QStringLiteral("/icons/") + QLatin1String(relative);
+    }
+    QString entry(const char* id, const QByteArray& iconLine) {
+        const QString path = m_env.dataHome() + QStringLiteral("/applications/") +
+                             QLatin1String(id) + QStringLiteral(".desktop");
+        writeFile(path, "[Desktop Entry]\nType=Application\nName=Tool\nExec=true\n" + iconLine);
+        return path;
+    }
+
+    TempEnvironment m_env;
+    QByteArray m_desktop;
+};
+
+TEST_F(Icons, ChoosesTheThemeFromTheDesktopSettings) {
+    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("Test"));
+    EXPECT_EQ(
+        IconTheme(QStringLiteral("Test")).themeChain(),
+        (QStringList{QStringLiteral("Test"), QStringLiteral("Parent"), QStringLiteral("hicolor")}));
+
+    writeFile(m_env.configHome() + QStringLiteral("/kdeglobals"), "[Icons]\nTheme=breeze-dark\n");
+    qputenv("XDG_CURRENT_DESKTOP", "KDE");
+    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("breeze-dark"));
+
+    qunsetenv("XDG_CURRENT_DESKTOP");
+    QFile::remove(m_env.configHome() + QStringLiteral("/gtk-3.0/settings.ini"));
+    QFile::remove(m_env.configHome() + QStringLiteral("/kdeglobals"));
+    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("hicolor"));
+}
+
+TEST_F(Icons, FindsTheFileNearestTheWantedSize) {
+    writeImage(icon("Test/48x48/apps/both.png"), 48, 48);
+    writeFile(icon("Test/scalable/apps/both.svg"), kSvgDisc);
+    writeImage(icon("Test/48x48/apps/near.png"), 48, 48);
+    writeImage(icon("Test/256x256/apps/near.png"), 256, 256);
+    writeImage(icon("hicolor/128x128/apps/near.png"), 128, 128);
+    writeImage(m_env.dataHome() + QStringLiteral("/icons/Parent/32x32/apps/inherited.png"), 32, 32);
+    writeImage(icon("hicolor/128x128/apps/hicolor-only.png"), 128, 128);
+    writeImage(dirs() + QStringLiteral("/pixmaps/legacy.xpm"), 16, 16);
+    const QString absolute = m_env.path() + QStringLiteral("/elsewhere/tool.png");
+    writeImage(absolute, 16, 16);
+
+    const struct {
+        const char* name;
+        QString iconName;
+        std::optional<QString> expected;
+    } cases[] = {
+        {"ExactFitBeatsAnotherSize", QStringLiteral("both"), icon("Test/scalable/apps/both.svg")},
+        {"ClosestSizeInTheFirstThemeThatHasOne", QStringLiteral("near"),
+         icon("Test/48x48/apps/near.png")},
+        {"InheritedTheme", QStringLiteral("inherited"),
+         m_env.dataHome() + QStringLiteral("/icons/Parent/32x32/apps/inherited.png")},
+        {"Hicolor", QStringLiteral("hicolor-only"), icon("hicolor/128x128/apps/hicolor-only.png")},
+        {"PixmapsFallback", QStringLiteral("legacy"),
+         dirs() + QStringLiteral("/pixmaps/legacy.xpm")},
+        {"NameWithExtension", QStringLiteral("legacy.xpm"),
+         dirs() + QStringLiteral("/pixmaps/legacy.xpm")},
+        {"AbsolutePath", absolute, absolute},
+        {"MissingAbsolutePath", absolute + QStringLiteral(".gone"), std::nullopt},
+        {"Unknown", QStringLiteral("nothing-like-it"), std::nullopt},
+        {"RelativePathIsNoName", QStringLiteral("../hicolor/128x128/apps/near"), std::nullopt},
+    };
+    const IconTheme theme(IconTheme::currentThemeName());
+    for (const auto& c : cases)
+        EXPECT_EQ(theme.findIcon(c.iconName, appicon::kIconSize), c.expected) << c.name;
+}
+
+TEST_F(Icons, DrawsEveryFormatCentredInATransparentSquare) {
+    const struct {
+        const char* name;
+        std::function<void(const QString&)> write;
+        const char* file;
+        int opaqueTop; // first opaque row in the middle column
+    } cases[] = {
+        {"SmallDiscPng", [](const QString& f) { writeImage(f, 24, 24, true); }, "disc.png", 0},
+        {"WidePng", [](const QString& f) { writeImage(f, 64, 32); }, "wide.png", 32},
+        {"TallXpm", [](const QString& f) { writeImage(f, 8, 16); }, "tall.xpm", 0},
+        {"Svg", [](const QString& f) { writeFile(f, kSvgDisc); }, "disc.svg", 0},
+        {"SvgWithoutSuffix", [](const QString& f) { writeFile(f, kSvgDisc); }, "disc", 0},
+    };
+    for (const auto& c : cases) {
+        const QString file = m_env.path() + QStringLiteral("/art/") + QLatin1String(c.file);
+        c.write(file);
+        const QImage image = appicon::renderIconFile(file);
+        ASSERT_EQ(image.size(), QSize(128, 128)) << c.name;
+        EXPECT_TRUE(image.hasAlphaChannel()) << c.name;
+        EXPECT_EQ(alphaAt(image, 0, 0) + alphaAt(image, 127, 127), 0) << c.name;
+        EXPECT_EQ(alphaAt(image, 64, 64), 255) << c.name;
+        EXPECT_EQ(alphaAt(image, 64, c.opaqueTop + 12), 255) << c.name;
+        if (c.opaqueTop > 1) {
+            EXPECT_EQ(alphaAt(image, 64, c.opaqueTop - 2), 0) << c.name;
+        }
+    }
+}
+
+TEST_F(Icons, RefusesFilesThatAreNotUsableIcons) {
+    QByteArray png;
+    {
+        writeImage(m_env.path() + QStringLiteral("/good.png"), 64, 64, true);
+        QFile good(m_env.path() + QStringLiteral("/good.png"));
+        ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+        png = good.readAll();
+    }
+    const struct {
+        const char* name;
+        const char* file;
+        QByteArray bytes;
+    } cases[] = {
+        {"TruncatedPng", "truncated.png", png.left(png.size() / 2)},
+        {"Garbage", "garbage.png", QByteArray(300, '\x07')},
+        {"HugeDimensions", "huge.png", hugePngHeader()},
+        {"HugeFile", "big.png", png + QByteArray(9 * 1024 * 1024, '\0')},
+        {"BrokenSvg", "broken.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"><circle"},
+        {"SvgDrawingNothing", "empty.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"/>"},
+        {"Empty", "empty.xpm", ""},
+    };
+    for (const auto& c : cases) {
+        const QString file = m_env.path() + QLatin1Char('/') + QLatin1String(c.file);
+        writeFile(file, c.bytes);
+        EXPECT_TRUE(appicon::renderIconFile(file).isNull()) << c.name;
+    }
+}
+
+TEST_F(Icons, SvgWithTextWithoutAGuiApplicationIsRefusedNotFatal) {
+    // Pins: an SVG icon with text made Qt abort the agent when it ran without a QGuiApplication.
+    const QString file = m_env.path() + QStringLiteral("/text.svg");
+    writeFile(file, R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
+<rect width="10" height="10"/><text x="1" y="8">X</text></svg>)");
+    EXPECT_TRUE(appicon::renderIconFile(file).isNull());
+}
+
+TEST_F(Icons, FallsBackToTheGenericApplicationIcon) {
+    writeFile(icon("Test/scalable/apps/broken.svg"), "<svg");
+    const QImage drawn = appicon::renderAppIcon(entry("none", ""));
+    ASSERT_EQ(drawn.size(), QSize(128, 128));
+    EXPECT_EQ(alphaAt(drawn, 64, 64), 255);
+    EXPECT_EQ(appicon::renderAppIcon(entry("broken", "Icon=broken\n")), drawn);
+    EXPECT_EQ(appicon::renderAppIcon(m_env.path() + QStringLiteral("/no-such.desktop")), drawn);
+
+    // The theme's own generic icon, once it has one.
+    writeImage(icon("hicolor/128x128/apps/application-x-executable.png"), 128, 128, true);
+    EXPECT_EQ(appicon::renderAppIcon(entry("broken", "Icon=broken\n")),
+              appicon::renderIconFile(icon("hicolor/128x128/apps/application-x-executable.png")));
+}
+
+QJsonObject json(const approutes::Answer& answer) {
+    return QJsonDocument::fromJson(answer.body).object();
+}
+
+TEST_F(Icons, AnswersTheCatalogueRoutes) {
+    writeImage(icon("Test/48x48/apps/tool.png"), 48, 48, true);
+    const QString path = entry("org.example.Tool", "Icon=tool\n");
+    AppCatalog catalog({m_env.dataHome() + QStringLiteral("/applications")});
+
+    const auto list = json(approutes::listApps(catalog));
+    EXPECT_EQ(list.value(QStringLiteral("ok")), true);
+    EXPECT_EQ(list.value(QStringLiteral("generatedAt")).toString().size(), 24);
+    EXPECT_EQ(
+        list.value(QStringLiteral("apps")).toArray(),
+        QJsonArray({QJsonObject{{QStringLiteral("name"), QStringLiteral("Tool")},
+                                {QStringLiteral("bundleId"), QStringLiteral("org.example.Tool")},
+                                {QStringLiteral("path"), path}}}));
+
+    const auto found = approutes::appIcon(
+        catalog, {{QStringLiteral("bundleId"), QStringLiteral("ORG.EXAMPLE.TOOL")}});
+    EXPECT_EQ(found.status, QStringLiteral("200 OK"));
+    const auto body = json(found);
+    EXPECT_EQ(body.size(), 4);
+    EXPECT_EQ(body.value(QStringLiteral("name")), QStringLiteral("org.example.Tool"));
+    EXPECT_EQ(body.value(QStringLiteral("path")), path);
+    const QString url = body.value(QStringLiteral("dataUrl")).toString();
+    ASSERT_TRUE(url.startsWith(QStringLiteral("data:image/png;base64,")));
+    const QImage png = QImage::fromData(QByteArray::fromBase64(url.mid(22).toLatin1()), "PNG");
+    EXPECT_EQ(png.size(), QSize(128, 128));
+    EXPECT_TRUE(png.hasAlphaChannel());
+    EXPECT_EQ(alphaAt(png, 0, 0), 0);
+    EXPECT_EQ(alphaAt(png, 64, 64), 255);
+
+    for (const QMap<QString, QString>& query :
+         {QMap<QString, QString>{},
+          {{QStringLiteral("name"), QStringLiteral("nothing")}},
+          {{QStringLiteral("path"), QStringLiteral("/etc/passwd")}}}) {
+        const auto missing = approutes::appIcon(catalog, query);
+        EXPECT_EQ(missing.status, QStringLiteral("404 Not Found"));
+        EXPECT_EQ(json(missing),
+                  (QJsonObject{{QStringLiteral("ok"), false},
+                               {QStringLiteral("message"), QStringLiteral("App not found")}}));
+    }
+}
+
+TEST(AppIconName, IsTheLastComponentWithoutItsExtension) {
+    EXPECT_EQ(approutes::nameFromPath(QStringLiteral("/a/org.gnome.Maps.desktop")),
+              QStringLiteral("org.gnome.Maps"));
+    EXPECT_EQ(approutes::nameFromPath(QStringLiteral("/a/Tool")), QStringLiteral("Tool"));
+    EXPECT_EQ(approutes::nameFromPath(QStringLiteral("/a/.desktop")), QStringLiteral(".desktop"));
+}
+
+} // namespace
