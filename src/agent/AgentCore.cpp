@@ -23,6 +23,7 @@ CoreServices CoreServices::defaults() {
         helperProgramPath(QString::fromLatin1(kDocumentOpenerName)),
         [] { return AgentCore::Clock::now(); },
         std::make_shared<NoAudioBackend>(),
+        std::chrono::seconds(10),
     };
 }
 

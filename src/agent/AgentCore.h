@@ -18,6 +18,7 @@ class FrontApplicationSource;
 class QByteArray;
 class QJsonObject;
 class QJsonValue;
+class QNetworkAccessManager;
 class QTimer;
 
 // Where the core reaches the system. The defaults are the real programs beside the agent and a
@@ -31,6 +32,8 @@ struct CoreServices {
     std::function<std::chrono::steady_clock::time_point()> now;
     // The audio devices that "audio-output-next" and "audio-input-next" switch between.
     std::shared_ptr<AudioBackend> audio;
+    // Every cloud request fails when nothing arrives for this long.
+    std::chrono::milliseconds cloudTimeout{10000};
 
     static CoreServices defaults();
 };
@@ -76,7 +79,10 @@ public:
     // The front tab's address of a supported browser; nothing otherwise or when the script fails.
     std::optional<QString> browserUrl(const QString& bundleId);
 
-    // Cloud link.
+    // Cloud link. Every operation does nothing while unpaired. A completion runs later on the main
+    // thread with the answer body (status below 400), or with an AgentError carrying the
+    // service's error answer, or with a SystemError for a transport failure (no connection,
+    // time-out, refused certificate, an answer cut short); never after the core is destroyed.
     void cloudRequest(const QString& path, const QString& method,
                       const std::optional<QByteArray>& body, CloudCompletion completion);
     void syncCloudContext(const AgentContext& context, bool force);
@@ -95,4 +101,5 @@ public:
 
 private:
     CoreServices m_services;
+    QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request
 };

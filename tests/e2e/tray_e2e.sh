@@ -25,7 +25,7 @@ cloud=$(sed -n 's/^listening on \(http[^ ]*\).*/\1/p' "$E2E_DIR/peer.log")
 start_bg agent "$agent"
 wait_for 10 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer /health"
 
-tray_icon() { xwininfo -root -tree | awk '/"panel"/ {p=1; next} p && /"vantor-companion"/ {print $1; exit}'; }
+tray_icon() { xwininfo -root -tree | awk '/"panel"/ {p=1; next} p && /"vantor-companion"/ && !found {print $1; found=1}'; }
 wait_for 10 test -n "$(tray_icon)" || fail "the icon did not dock in the tray"
 icon=$(tray_icon)
 import -window root "$shots/tray.png"

@@ -1,0 +1,390 @@
+#include "AgentCore.h"
+#include "AgentError.h"
+#include "CloudPeer.h"
+#include "ComputerName.h"
+#include "Log.h"
+#include "TempEnvironment.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QTcpServer>
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kCode = QStringLiteral("K7-PAIR");
+const QString kSecret = QStringLiteral("s3cret value");
+const QString kPending = QStringLiteral("(pending)");
+
+// The reference peer in-process on 127.0.0.1 port 0, a core paired with it on a clock the test
+// moves, and the "Cloud action" log lines as they are written.
+class CloudLinkTest : public testing::Test {
+protected:
+    TempEnvironment env;
+    CloudPeer peer{kCode, kSecret};
+    AgentCore::Clock::time_point clock{};
+    QStringList actionLines;
+    std::unique_ptr<AgentCore> core;
+
+    void SetUp() override {
+        ASSERT_TRUE(peer.listen());
+        setLogObserver([this](const QString& line) {
+            if (line.startsWith(QLatin1String("Cloud action")))
+                actionLines.append(line);
+        });
+        core = makeCore(10s);
+    }
+    void TearDown() override { setLogObserver({}); }
+
+    std::unique_ptr<AgentCore> makeCore(std::chrono::milliseconds timeout) {
+        CoreServices services = CoreServices::defaults();
+        services.now = [this] { return clock; };
+        services.cloudTimeout = timeout;
+        return std::make_unique<AgentCore>(services);
+    }
+
+    Pairing peerPairing() const { return Pairing{peer.baseUrl(), kCode, kSecret}; }
+
+    // Pairs, and waits for the upload that pairing sends, so later results are the test's own.
+    void pairWith(const Pairing& pairing) {
+        core->pair(pairing);
+        core->lastCloudError = kPending;
+        ASSERT_TRUE(waitUntil([&] { return core->lastCloudError != kPending; }, 15s));
+    }
+
+    // Runs one poll and waits for its completion, which always records a result first.
+    void pollOnce() {
+        core->lastCloudError = kPending;
+        core->pollCloudActions();
+        ASSERT_TRUE(waitUntil([&] { return core->lastCloudError != kPending; }, 15s));
+    }
+
+    qsizetype countOf(const QString& method) const {
+        return std::count_if(peer.requests().begin(), peer.requests().end(),
+                             [&](const PeerRequest& r) { return r.method == method; });
+    }
+};
+
+TEST_F(CloudLinkTest, BothRequestsCarryExactMethodPathHeadersAndBody) {
+    core->lastContext.windowTitle = QStringLiteral("notes.txt");
+    pairWith(peerPairing()); // uploads at once
+    pollOnce();
+    ASSERT_TRUE(waitUntil([&] { return peer.requests().size() == 2; }));
+
+    for (const PeerRequest& request : peer.requests()) {
+        SCOPED_TRACE(request.method.toStdString());
+        EXPECT_EQ(request.header("content-type"), "application/json");
+        EXPECT_EQ(request.header("x-vantor-secret"), kSecret.toUtf8());
+        if (request.method == QLatin1String("GET")) {
+            EXPECT_EQ(request.path, QStringLiteral("/api/pairing/K7-PAIR/actions"));
+            EXPECT_TRUE(request.body.isEmpty());
+            EXPECT_TRUE(request.header("content-length").isEmpty());
+        } else {
+            EXPECT_EQ(request.method, QStringLiteral("POST"));
+            EXPECT_EQ(request.path, QStringLiteral("/api/pairing/K7-PAIR/context"));
+            const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+            EXPECT_EQ(body.keys(),
+                      (QStringList{QStringLiteral("activeApp"), QStringLiteral("at"),
+                                   QStringLiteral("bundleId"), QStringLiteral("companionName"),
+                                   QStringLiteral("windowTitle")}));
+            EXPECT_EQ(body.value(QStringLiteral("companionName")).toString(), computerName());
+            EXPECT_FALSE(request.body.contains(' ')) << "compact JSON";
+        }
+    }
+    EXPECT_FALSE(core->lastCloudError);
+}
+
+TEST_F(CloudLinkTest, UnpairedCoreSendsNothing) {
+    pairWith(peerPairing());
+    core->clearPairing();
+    peer.clearRequests();
+    const auto syncedAt = core->lastCloudSyncAt;
+
+    core->start(); // both timers run, and nothing they do may reach the wire
+    core->syncCloudContext(core->lastContext, true);
+    core->pollCloudActions();
+    waitUntil([] { return false; }, 2500ms);
+    EXPECT_TRUE(peer.requests().isEmpty());
+    EXPECT_EQ(core->lastCloudSyncAt, syncedAt);
+}
+
+struct ThrottleStep {
+    const char* name;
+    std::chrono::milliseconds advance;
+    bool force;
+    bool sent;
+};
+
+TEST_F(CloudLinkTest, HeartbeatIsThrottledOnTheMonotonicClock) {
+    const std::vector<ThrottleStep> steps{
+        {"FirstUnforcedGoesOut", 0ms, false, true},
+        {"UnforcedOneSecondLater", 1000ms, false, false},
+        {"ForcedIsNeverThrottled", 0ms, true, true},
+        {"ForcedRightAfterForced", 0ms, true, true},
+        {"UnforcedAt4900ms", 4900ms, false, false},
+        {"UnforcedAtFiveSeconds", 100ms, false, true},
+        {"ClockStandsStill", 0ms, false, false},
+        {"LongSilence", 3600s, false, true},
+    };
+    core->pairing = peerPairing();
+    int sent = 0;
+    for (const ThrottleStep& step : steps) {
+        SCOPED_TRACE(step.name);
+        clock += step.advance;
+        const auto before = core->lastCloudSyncAt;
+        core->syncCloudContext(core->lastContext, step.force);
+        EXPECT_EQ(core->lastCloudSyncAt, step.sent ? std::optional(clock) : before);
+        sent += step.sent ? 1 : 0;
+    }
+    EXPECT_TRUE(waitUntil([&] { return countOf(QStringLiteral("POST")) == sent; }));
+    pollOnce();
+    EXPECT_EQ(countOf(QStringLiteral("POST")), sent);
+}
+
+TEST_F(CloudLinkTest, ResultNotifiesOnlyWhenTheErrorTextChanges) {
+    struct Row {
+        const char* name;
+        std::exception_ptr error;
+        bool notifies;
+    };
+    const auto invalid = [](const char* text) {
+        return std::make_exception_ptr(AgentError::invalid(QString::fromUtf8(text)));
+    };
+    const std::vector<Row> rows{
+        {"SuccessAfterSuccess", nullptr, false},
+        {"FirstFailure", invalid("Service down"), true},
+        {"SameFailureAgain", invalid("Service down"), false},
+        {"OtherFailure", std::make_exception_ptr(SystemError(QStringLiteral("Refused"))), true},
+        {"SuccessAfterFailure", nullptr, true},
+        {"SuccessAgain", nullptr, false},
+        {"EmptyErrorText", invalid(""), true},
+    };
+    pairWith(peerPairing());
+    int notified = 0;
+    core->onPairingChange = [&] { ++notified; };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int before = notified;
+        core->recordCloudResult(row.error);
+        EXPECT_EQ(notified, before + (row.notifies ? 1 : 0));
+    }
+    EXPECT_EQ(core->lastCloudError, QString());
+    EXPECT_TRUE(core->pairing);
+}
+
+// Fault pinned: a transport error whose text reads "not found" (Qt: "Host … not found") erased
+// the pairing; only the service's own answer may.
+TEST_F(CloudLinkTest, OnlyTheServiceCanExpireThePairing) {
+    pairWith(peerPairing());
+    core->recordCloudResult(
+        std::make_exception_ptr(SystemError(QStringLiteral("Host cloud.example not found"))));
+    EXPECT_EQ(core->lastCloudError, QStringLiteral("Host cloud.example not found"));
+    EXPECT_EQ(Pairing::load(), peerPairing());
+
+    int notified = 0;
+    core->onPairingChange = [&] {
+        ++notified;
+        EXPECT_EQ(core->lastCloudError, QStringLiteral("Pairing expired — pair again"));
+        EXPECT_FALSE(core->pairing);
+    };
+    core->pairing->code = QStringLiteral("GONE"); // the peer answers 404 "Pairing not found"
+    pollOnce();
+    EXPECT_EQ(notified, 1);
+    EXPECT_FALSE(Pairing::load()) << "the stored keys are erased";
+    peer.clearRequests();
+    core->pollCloudActions();
+    core->syncCloudContext(core->lastContext, true);
+    waitUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(peer.requests().isEmpty()) << "an expired core sends nothing";
+}
+
+struct AnswerRow {
+    const char* name;
+    std::optional<QByteArray> raw; // sent verbatim, then the connection closes
+    int status;
+    QByteArray body;
+    std::optional<QString> error; // nothing: cleared; "*": any transport text
+    QStringList logged;           // the "Cloud action" lines, in order
+};
+
+QByteArray ok(const QByteArray& body) {
+    return "HTTP/1.1 200 OK\r\ncontent-length: " + QByteArray::number(body.size()) +
+           "\r\nconnection: close\r\n\r\n" + body;
+}
+
+TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
+    const QByteArray two = R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
+        {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
+    const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
+    const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
+                              QStringLiteral("Cloud action: Third ran 0 steps")};
+    const QByteArray huge =
+        R"({"pad":")" + QByteArray(8 << 20, 'x') + R"(","actions":[{"action":{}}]})";
+    const QString any = QStringLiteral("*");
+    const std::vector<AnswerRow> rows{
+        {"ActionsRunInOrderPastAFailure", std::nullopt, 200, two, std::nullopt, inOrder},
+        {"EmptyList", std::nullopt, 200, R"({"actions":[]})", std::nullopt, {}},
+        {"NotJson", std::nullopt, 200, "<html>", std::nullopt, {}},
+        {"JsonNotAnObject", std::nullopt, 200, "[{\"action\":{}}]", std::nullopt, {}},
+        {"ActionsNotAnArray", std::nullopt, 200, R"({"actions":{"action":{}}})", std::nullopt, {}},
+        {"NumberAmongObjects",
+         std::nullopt,
+         200,
+         R"({"actions":[{"action":{}},7]})",
+         std::nullopt,
+         {}},
+        {"EntriesWithoutAction",
+         std::nullopt,
+         200,
+         R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})",
+         std::nullopt,
+         {refused}},
+        {"HugeBody", std::nullopt, 200, huge, std::nullopt, {refused}},
+        {"ServerErrorText",
+         std::nullopt,
+         503,
+         "Service down\n",
+         QStringLiteral("Service down\n"),
+         {}},
+        {"NotFoundWithEmptyBody", std::nullopt, 404, "", QString(), {}},
+        {"InvalidUtf8ErrorBody", std::nullopt, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), {}},
+        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, std::nullopt, {}},
+        {"InformationalThenAnswer",
+         "HTTP/1.1 100 Continue\r\n\r\n" + ok(two),
+         0,
+         {},
+         std::nullopt,
+         inOrder},
+        {"ClosedMidAnswer", ok(two).chopped(10), 0, {}, any, {}},
+        {"NotFoundCutShort",
+         "HTTP/1.1 404 Not Found\r\ncontent-length: 90\r\n\r\nPairing not found",
+         0,
+         {},
+         any,
+         {}},
+        {"NotHttpReadAsBareBody", QByteArray("garbage\r\n\r\n"), 0, {}, std::nullopt, {}},
+    };
+    pairWith(peerPairing());
+    for (const AnswerRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        actionLines.clear();
+        PeerMisbehaviour answer{row.status, row.body, row.raw, false, 1};
+        peer.setMisbehaviour(answer);
+        pollOnce();
+        if (!row.error)
+            EXPECT_FALSE(core->lastCloudError) << core->lastCloudError->toStdString();
+        else if (*row.error == any)
+            EXPECT_FALSE(core->lastCloudError.value_or(QString()).isEmpty());
+        else
+            EXPECT_EQ(core->lastCloudError, row.error);
+        EXPECT_EQ(actionLines, row.logged);
+        EXPECT_EQ(core->pairing, peerPairing());
+    }
+    EXPECT_EQ(Pairing::load(), peerPairing());
+}
+
+TEST_F(CloudLinkTest, RedirectsAreFollowed) {
+    pairWith(peerPairing());
+    peer.queueAction(QJsonObject{{QStringLiteral("type"), QStringLiteral("nope")}});
+    const QByteArray moved = "HTTP/1.1 307 Temporary Redirect\r\nlocation: "
+                             "/api/pairing/K7-PAIR/actions\r\ncontent-length: 0\r\n\r\n";
+    peer.setMisbehaviour(PeerMisbehaviour{0, {}, moved, false, 1});
+    pollOnce();
+    EXPECT_FALSE(core->lastCloudError);
+    EXPECT_EQ(actionLines.size(), 1);
+}
+
+TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString refusedUrl = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+
+    core = makeCore(300ms); // short, so a silent server costs little
+    pairWith(Pairing{refusedUrl, kCode, kSecret});
+    pollOnce();
+    EXPECT_EQ(core->lastCloudError, QStringLiteral("Connection refused"));
+    EXPECT_TRUE(core->pairing);
+
+    pairWith(peerPairing());
+    peer.setMisbehaviour(PeerMisbehaviour{0, {}, std::nullopt, true, -1}); // accepts, never answers
+    pollOnce();
+    EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
+    EXPECT_EQ(Pairing::load(), peerPairing());
+
+    core->pollCloudActions(); // in flight when the core goes away: the completion is dropped
+    core.reset();
+    waitUntil([] { return false; }, 500ms);
+}
+
+TEST_F(CloudLinkTest, UntrustedCertificateIsATransportError) {
+    const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+    ASSERT_FALSE(openssl.isEmpty()) << "openssl is in scripts/packages.txt";
+    const QString cert = env.path() + QStringLiteral("/cert.pem");
+    const QString key = env.path() + QStringLiteral("/key.pem");
+    QProcess req;
+    req.start(openssl,
+              {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+               QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+               QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+               QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+    ASSERT_TRUE(req.waitForFinished(60000) && req.exitCode() == 0)
+        << req.readAllStandardError().toStdString();
+
+    QFile certFile(cert), keyFile(key);
+    ASSERT_TRUE(certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate(&certFile));
+    tls.setPrivateKey(QSslKey(&keyFile, QSsl::Rsa));
+    QSslServer server;
+    server.setSslConfiguration(tls);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+
+    pairWith(
+        Pairing{QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()), kCode, kSecret});
+    pollOnce();
+    EXPECT_TRUE(core->lastCloudError->contains(QLatin1String("SSL")))
+        << core->lastCloudError->toStdString();
+    EXPECT_EQ(Pairing::load()->code, kCode);
+}
+
+TEST(ComputerName, PrettyHostnameFromMachineInfo) {
+    struct Row {
+        const char* name;
+        QByteArray text;
+        QString expected;
+    };
+    const std::vector<Row> rows{
+        {"Plain", "PRETTY_HOSTNAME=Studio\n", QStringLiteral("Studio")},
+        {"DoubleQuotedWithEscapes", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n",
+         QStringLiteral("Ann's \"Mac\" Book")},
+        {"SingleQuoted", "PRETTY_HOSTNAME='Büro PC'", QStringLiteral("Büro PC")},
+        {"Empty", "PRETTY_HOSTNAME=\n", QString()},
+        {"Absent", "# PRETTY_HOSTNAME=Old\nICON_NAME=computer\n", QString()},
+        {"LastWins", "PRETTY_HOSTNAME=One\nPRETTY_HOSTNAME=Two\n", QStringLiteral("Two")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(prettyHostname(row.text), row.expected);
+    }
+
+    TempEnvironment env;
+    const QString file = env.path() + QStringLiteral("/machine-info");
+    EXPECT_EQ(computerName(file), QSysInfo::machineHostName()) << "no file: the host name";
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write("PRETTY_HOSTNAME=\"Living room\"\n");
+    out.close();
+    EXPECT_EQ(computerName(file), QStringLiteral("Living room"));
+}
+
+} // namespace
