@@ -16,9 +16,9 @@ cp "$here/console/package.json" "$here/console/package-lock.json" "$modules/"
   { echo "FAIL: npm ci for playwright-core" >&2; exit 1; }
 
 source "$here/desktop.sh"
-if curl -s -m 1 http://127.0.0.1:17345/health >/dev/null; then
+# The port is fixed: give an agent another run left behind a moment to go, never talk to it.
+wait_for 60 sh -c '! curl -s -m 1 http://127.0.0.1:17345/health' ||
   fail "another agent already answers on 127.0.0.1:17345"
-fi
 
 start_x
 start_pulse
