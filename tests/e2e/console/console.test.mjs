@@ -1,7 +1,7 @@
 // The try-it console in headless Chromium: live context, the application list, actions through
 // both routes, refusals shown as returned, and the stream surviving an agent restart.
 // Started by ../console_e2e.sh, which provides the desktop, the peer and these variables.
-import { spawn } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdirSync, openSync, readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
@@ -57,7 +57,14 @@ async function startAgent(...args) {
   const log = openSync(path.join(env.CONSOLE_E2E_LOGS, `agent-${agentRuns}.log`), 'w');
   agent = spawn(env.CONSOLE_E2E_AGENT, args, { stdio: ['ignore', log, log] });
   agent.exited = new Promise((resolve) => agent.once('exit', resolve));
+  // The port is fixed: make sure the agent answering is this one, not another left running.
+  await until(`agent ${agent.pid} to listen on 17345 (${listenerOf17345() || 'nobody'} does)`,
+    async () => listenerOf17345().includes(`pid=${agent.pid},`));
   await until('the agent to answer /health', async () => (await fetch(`${AGENT_URL}/health`)).ok);
+}
+
+function listenerOf17345() {
+  return execFileSync('ss', ['-Hltnp', 'sport = :17345'], { encoding: 'utf8' }).trim();
 }
 
 async function stopAgent() {
@@ -100,6 +107,10 @@ async function answerOf(page, act) {
     status: await entry.locator('.status').textContent(),
     message: await entry.locator('.message').textContent(),
   };
+}
+
+async function openRawForm(page) {
+  await page.evaluate(() => { document.querySelector('details').open = true; });
 }
 
 function median(values) {
@@ -197,10 +208,11 @@ try {
   });
 
   await check('an action queued through the peer reaches the agent at its next poll', async () => {
-    const pollsBefore = Number(await page.getAttribute('#peer-summary', 'data-polls'));
-    assert(pollsBefore > 0, 'the peer shows no polls');
+    const polls = async () => Number(await page.getAttribute('#peer-summary', 'data-polls'));
+    await until('the peer to show polls', async () => (await polls()) > 0);
+    const pollsBefore = await polls();
     await page.check('input[name="route"][value="cloud"]');
-    await page.locator('details summary').click();
+    await openRawForm(page);
     await page.fill('#raw-input', '{"type":"workflow","label":"From the cloud","steps":[]}');
     const answer = await answerOf(page, () => page.click('#raw-form button'));
     assert(answer.ok && answer.message.startsWith('Queued for the agent'), `answer ${answer.message}`);
@@ -222,6 +234,7 @@ try {
     for (const [name, act] of [
       ['volume-up', () => page.click('#system-buttons button[data-control="volume-up"]')],
       ['empty workflow', async () => {
+        await openRawForm(page);
         await page.fill('#raw-input', '{"type":"workflow","label":"Empty","steps":[]}');
         await page.click('#raw-form button');
       }],
