@@ -255,6 +255,7 @@ try {
     await until('disconnected state', async () => (await text(page, '#stream-state')) === 'disconnected, retrying');
     await until('the stopped line', async () => (await page.getAttribute('#agent-state', 'data-state')) === 'stopped');
     assert((await text(page, '#agent-state')).includes('not running'), 'no words for a stopped agent');
+    await page.evaluate(() => window.scrollTo(0, 0));
     await page.screenshot({ path: path.join(env.CONSOLE_E2E_SHOTS, 'console-stopped.png') });
     const refused = await answerOf(page, () => page.click('#system-buttons button[data-control="volume-up"]'));
     assert(!refused.ok && refused.message === 'The agent is not running: nothing was sent.', refused.message);
