@@ -4,6 +4,7 @@
 #include "IconTheme.h"
 #include "TempEnvironment.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QPainter>
@@ -86,9 +87,6 @@ protected:
 
 TEST_F(Icons, ChoosesTheThemeFromTheDesktopSettings) {
     EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("Test"));
-    EXPECT_EQ(
-        IconTheme(QStringLiteral("Test")).themeChain(),
-        (QStringList{QStringLiteral("Test"), QStringLiteral("Parent"), QStringLiteral("hicolor")}));
 
     writeFile(m_env.configHome() + QStringLiteral("/kdeglobals"), "[Icons]\nTheme=breeze-dark\n");
     qputenv("XDG_CURRENT_DESKTOP", "KDE");
@@ -165,13 +163,11 @@ TEST_F(Icons, DrawsEveryFormatCentredInATransparentSquare) {
 }
 
 TEST_F(Icons, RefusesFilesThatAreNotUsableIcons) {
+    QImage picture(64, 64, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
     QByteArray png;
-    {
-        writeImage(m_env.path() + QStringLiteral("/good.png"), 64, 64, true);
-        QFile good(m_env.path() + QStringLiteral("/good.png"));
-        ASSERT_TRUE(good.open(QIODevice::ReadOnly));
-        png = good.readAll();
-    }
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
     const struct {
         const char* name;
         const char* file;

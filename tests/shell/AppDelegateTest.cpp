@@ -175,7 +175,8 @@ TEST_F(DelegateFixture, LoginItemFailureIsLoggedAndMenuShowsPlatformState) {
     blocker.close();
     delegate->toggleLoginItem();
     EXPECT_TRUE(std::any_of(logLines.begin(), logLines.end(), [](const QString& line) {
-        return line.startsWith(QStringLiteral("Login item change failed — "));
+        const QString prefix = QStringLiteral("Login item change failed — ");
+        return line.startsWith(prefix) && line.size() > prefix.size(); // with the reason
     }));
     EXPECT_FALSE(std::any_of(delegate->menuModel().begin(), delegate->menuModel().end(),
                              [](const MenuEntry& e) { return e.checked; }));
