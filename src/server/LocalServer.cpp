@@ -17,11 +17,13 @@
 #include <climits>
 #include <cstring>
 #include <deque>
+#include <linux/sockios.h>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -143,7 +145,9 @@ public:
         if (!write(connection, bytes))
             drop(connection); // a failed answer ends the connection as a sent one would
         else if (connection->unsent.isEmpty())
-            linger(connection);
+            finish(connection);
+        else
+            watch(connection);
     }
 
     void openEventStream(quint64 id, const QByteArray& openingBytes) {
@@ -156,6 +160,8 @@ public:
         // Reading resumes only to learn that the peer has gone; what it sends is discarded.
         if (!write(connection, openingBytes))
             drop(connection);
+        else
+            watch(connection);
     }
 
     void broadcast(const QByteArray& frame) {
@@ -165,6 +171,8 @@ public:
         for (Connection* connection : streams) {
             if (!write(connection, frame) || connection->unsent.size() > m_limits.maxStreamBacklog)
                 drop(connection);
+            else
+                watch(connection);
         }
     }
 
@@ -184,10 +192,11 @@ private:
         } else if (event.data.u64 == kListenerKey) {
             acceptAll();
         } else if (Connection* connection = find(event.data.u64)) {
-            // A connection waiting for its route reads nothing, so only a reset can wake it.
+            // A connection waiting for its route is not watched; a late event of the same batch
+            // must not read it, or a peer's finished sending would cost it the answer.
             if (connection->phase == Connection::Phase::Routed)
-                drop(connection);
-            else if (event.events & EPOLLOUT)
+                return;
+            if (event.events & EPOLLOUT)
                 writable(connection);
             else
                 readable(connection);
@@ -213,15 +222,24 @@ private:
             if (fd < 0)
                 return;
             auto connection = std::make_unique<Connection>(++m_lastId, fd);
-            watch(connection.get(), EPOLLIN);
+            watch(connection.get());
             startIdleLimit(connection.get());
             m_connections.emplace(connection->id, std::move(connection));
             gate->connections = int(m_connections.size());
         }
     }
 
-    // Registers the events the connection waits for, calling into the kernel only on a change.
-    void watch(Connection* connection, std::uint32_t events) {
+    // Registers the events the connection's phase waits for, calling into the kernel only on a
+    // change. An answer being written waits for writability alone: a peer that has finished
+    // sending must not end the connection before its answer is out.
+    void watch(Connection* connection) {
+        using Phase = Connection::Phase;
+        const Phase phase = connection->phase;
+        const bool reading =
+            phase == Phase::Reading || phase == Phase::Lingering || phase == Phase::Streaming;
+        const bool writing = !connection->unsent.isEmpty();
+        const std::uint32_t events =
+            (reading ? std::uint32_t(EPOLLIN) : 0) | (writing ? std::uint32_t(EPOLLOUT) : 0);
         if (connection->watched == events)
             return;
         epoll_event event{events, {.u64 = connection->id}};
@@ -292,7 +310,7 @@ private:
         // Most routes answer at once; the others leave the connection unwatched until they do.
         connection = find(id);
         if (connection && connection->phase == Connection::Phase::Routed)
-            watch(connection, 0);
+            watch(connection);
     }
 
     void discardInput(Connection* connection) {
@@ -308,7 +326,9 @@ private:
             return;
         }
         if (connection->unsent.isEmpty() && connection->phase == Connection::Phase::Answering)
-            linger(connection);
+            finish(connection);
+        else
+            watch(connection);
     }
 
     // Sends what it can now and keeps the rest for when the socket is writable again. False when
@@ -326,19 +346,26 @@ private:
                 return false;
             connection->unsent.remove(0, sent);
         }
-        // Streams and lingering connections keep reading to notice the peer leaving.
-        const bool reading = connection->phase != Connection::Phase::Answering;
-        const std::uint32_t in = reading ? std::uint32_t(EPOLLIN) : 0;
-        watch(connection, in | (connection->unsent.isEmpty() ? 0 : std::uint32_t(EPOLLOUT)));
         return true;
     }
 
-    // The answer is out: shut our side and close once the peer has read it and closed too.
-    // Closing at once could reset the connection over unread input and cost the peer the answer.
-    void linger(Connection* connection) {
+    // The answer is out. Closing over unread input would reset the connection, and a reset
+    // discards whatever the peer has not yet received, so the socket closes at once only when
+    // the peer holds every byte and nothing waits here unread; a peer that sends more later
+    // still reads the answer before it learns of the reset. Otherwise our side is shut and the
+    // socket closed once the peer has read the answer and closed too.
+    void finish(Connection* connection) {
+        char probe;
+        const ssize_t waiting = ::recv(connection->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        int undelivered = 0;
+        if ((waiting == 0 || (waiting < 0 && errno == EAGAIN)) &&
+            ::ioctl(connection->fd, SIOCOUTQ, &undelivered) == 0 && undelivered == 0) {
+            drop(connection);
+            return;
+        }
         ::shutdown(connection->fd, SHUT_WR);
         connection->phase = Connection::Phase::Lingering;
-        watch(connection, EPOLLIN);
+        watch(connection);
         startIdleLimit(connection);
     }
 
