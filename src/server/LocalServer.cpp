@@ -282,14 +282,13 @@ private:
             discardInput(connection);
             return;
         }
-        QByteArray& buffer = connection->request;
-        const qsizetype before = buffer.size();
-        buffer.resize(before + m_limits.readChunkBytes);
-        const ssize_t got =
-            ::read(connection->fd, buffer.data() + before, size_t(m_limits.readChunkBytes));
-        buffer.resize(before + std::max<ssize_t>(got, 0));
+        // Reading into the thread's scratch space keeps a slow sender's buffer at what it has
+        // sent, and spares an allocation of a whole chunk per connection.
+        const ssize_t got = ::read(connection->fd, m_scratch.data(), m_scratch.size());
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             return;
+        QByteArray& buffer = connection->request;
+        buffer.append(m_scratch.data(), std::max<ssize_t>(got, 0));
         // The limit comes before parsing: past it even a complete request is refused.
         if (got < 0 || buffer.size() > m_limits.maxRequestBytes) {
             drop(connection);
@@ -388,6 +387,7 @@ private:
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     std::map<quint64, Connection*> m_streams; // the event-stream registry, in accepting order
     std::deque<std::pair<Clock::time_point, quint64>> m_deadlines;
+    std::vector<char> m_scratch = std::vector<char>(size_t(m_limits.readChunkBytes));
 };
 
 void Gate::run(Work work) {
