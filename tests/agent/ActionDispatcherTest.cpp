@@ -111,49 +111,37 @@ QString workflowOf(int count) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Types, Actions, testing::Values(
-    Case{"NoType", s("{}"), s("error: Unsupported action type"), {}},
     Case{"NumericType", s(R"({"type":5})"), s("error: Unsupported action type"), {}},
     Case{"TypeInCapitals", s(R"({"type":"Launch","app":"A"})"), s("error: Unsupported action type"), {}},
-    Case{"TypeWithSpace", s(R"({"type":" url","target":"http://a"})"), s("error: Unsupported action type"), {}},
     Case{"LaunchTrimsApp", s(R"({"type":"launch","app":" \n Text Editor\t"})"), s("Launched Text Editor"), {open("Text Editor")}},
     Case{"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
     Case{"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
-    Case{"LaunchAppArray", s(R"({"type":"launch","app":["A"]})"), s("error: App must be text"), {}},
-    Case{"LaunchAppNull", s(R"({"type":"launch","app":null})"), s("error: App must be text"), {}},
     Case{"LaunchFailsInOpener", s(R"({"type":"launch","app":"Broken"})"), s("error: no such app"), {open("Broken")}},
     Case{"Text240CharactersPasses", s(R"({"type":"launch","app":")") + kLong240 + s("\"}"), s("Launched ") + kLong240, {{s("open"), s("-a"), kLong240}}},
     Case{"Text241CharactersFails", s(R"({"type":"launch","app":"x)") + kLong240 + s("\"}"), s("error: App is missing or too long"), {}},
     Case{"UrlKeptAsGiven", s(R"({"type":"url","target":" HTTPS://Example.COM/A%20b?q=1#F "})"), s("Opened HTTPS://Example.COM/A%20b?q=1#F"), {{s("open"), s("HTTPS://Example.COM/A%20b?q=1#F")}}},
     Case{"UrlHttp", s(R"({"type":"url","target":"http://127.0.0.1:8080"})"), s("Opened http://127.0.0.1:8080"), {{s("open"), s("http://127.0.0.1:8080")}}},
-    Case{"UrlFtp", s(R"({"type":"url","target":"ftp://example.com"})"), s("error: Only http and https URLs are allowed"), {}},
     Case{"UrlFile", s(R"({"type":"url","target":"file:///etc/passwd"})"), s("error: Only http and https URLs are allowed"), {}},
-    Case{"UrlWithoutScheme", s(R"({"type":"url","target":"example.com/x"})"), s("error: Only http and https URLs are allowed"), {}},
     Case{"UrlNotParseable", s(R"({"type":"url","target":"http://exa mple.com"})"), s("error: Only http and https URLs are allowed"), {}},
     Case{"UrlSchemeLookalike", s(R"({"type":"url","target":"javascript:http://x"})"), s("error: Only http and https URLs are allowed"), {}},
     Case{"UrlNumber", s(R"({"type":"url","target":7})"), s("error: URL must be text"), {}},
-    Case{"UrlEmpty", s(R"({"type":"url","target":""})"), s("error: URL is missing or too long"), {}},
     Case{"ShortcutTrimmed", s(R"({"type":"shortcut","keys":"  command+shift+k "})"), s("Sent command+shift+k"), {{s("run"), s("-e"), s(R"(tell application "System Events" to keystroke "k" using {command down, shift down})")}}},
     Case{"ShortcutRefusedRunsNothing", s(R"({"type":"shortcut","keys":"cmd+k"})"), s("error: Unsupported shortcut key: cmd"), {}},
     Case{"ShortcutNotText", s(R"({"type":"shortcut","keys":{"k":1}})"), s("error: Shortcut must be text"), {}},
-    Case{"SystemVolumeUp", s(R"({"type":"system","target":"volume-up"})"), s("System: volume-up"), {{s("run"), s("-e"), s("set current to output volume of (get volume settings)\nset target to current + " "7\nif target > 100 then set target to 100\nset volume output volume target")}}},
-    Case{"SystemVolumeDown", s(R"({"type":"system","target":"volume-down"})"), s("System: volume-down"), {{s("run"), s("-e"), s("set current to output volume of (get volume settings)\nset target to current - " "7\nif target < 0 then set target to 0\nset volume output volume target")}}},
     Case{"SystemMuteToggle", s(R"({"type":"system","target":"mute-toggle"})"), s("System: mute-toggle"), {{s("run"), s("-e"), s("set volume output muted not (output muted of (get volume settings))")}}},
-    Case{"SystemQuitApps", s(R"({"type":"system","target":"quit-apps"})"), s("System: quit-apps"), {{s("run"), s("-e"), s("tell application \"System Events\"\n  set appNames to name of every application " "process whose visible is true\nend tell\nrepeat with appName in appNames\n  set " "theName to appName as text\n  if theName is not \"Finder\" and theName is not " "\"Vantor Companion\" and theName is not \"Keyloft Companion\" then\n    try\n    " "  tell application theName to quit\n    end try\n  end if\nend repeat\nreturn " "\"asked visible apps to quit\"")}}},
     Case{"SystemControlInCapitals", s(R"({"type":"system","target":" Volume-Up "})"), s("error: Unsupported system control: Volume-Up"), {}},
     Case{"SystemControlMissing", s(R"({"type":"system"})"), s("error: System control must be text"), {}},
     Case{"AudioOutputNext", s(R"({"type":"system","target":"audio-output-next"})"), s("Output → Headset"), {}},
     Case{"AudioInputNext", s(R"({"type":"system","target":"audio-input-next"})"), s("Input → Headset"), {}},
     Case{"WorkflowTwelveSteps", workflowOf(12), s("Workflow ran 12 steps"), Calls(12, open("A"))},
     Case{"WorkflowThirteenStepsRunsNone", workflowOf(13), s("error: Workflow can run at most 12 steps"), {}},
-    Case{"WorkflowWithoutSteps", s(R"({"type":"workflow"})"), s("Workflow ran 0 steps"), {}},
     Case{"WorkflowStepsText", s(R"({"type":"workflow","steps":"launch"})"), s("Workflow ran 0 steps"), {}},
     Case{"WorkflowStepNotObject", s(R"({"type":"workflow","steps":[)") + kLaunch + s(",7]}"), s("Workflow ran 0 steps"), {}},
     Case{"WorkflowLabel", s(R"({"type":"workflow","label":" Morning","steps":[)") + kLaunch + s("]}"), s(" Morning ran 1 steps"), {open("A")}},
     Case{"WorkflowLabelNotText", s(R"({"type":"workflow","label":3,"steps":[)") + kLaunch + s("]}"), s("Workflow ran 1 steps"), {open("A")}},
     Case{"WorkflowThreeLevels", nested(3), s("Workflow ran 1 steps"), {open("A")}},
     Case{"WorkflowFourLevelsEndsAll", s(R"({"type":"workflow","steps":[)") + kLaunch + s(",") + nested(3) + s(",") + kLaunch + s("]}"), s("error: Workflow is nested too deeply"), {open("A")}},
-    Case{"WorkflowStopsAtFailingStep", s(R"({"type":"workflow","steps":[{"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"}]})"), s("error: no such app"), {open("A"), open("Broken")}},
-    Case{"WorkflowInvalidStepRunsEarlierOnly", s(R"({"type":"workflow","steps":[{"type":"launch","app":"A"},{"type":"url","target":"ftp://x"},{"type":"launch","app":"C"}]})"), s("error: Only http and https URLs are allowed"), {open("A")}}));
+    Case{"WorkflowStopsAtFailingStep", s(R"({"type":"workflow","steps":[{"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"}]})"), s("error: no such app"), {open("A"), open("Broken")}}));
 // clang-format on
 
 TEST(ActionBounds, TwelveByTwelveByTwelveWorkflowRunsEveryLeaf) {
@@ -172,14 +160,12 @@ TEST(ActionBounds, TwelveByTwelveByTwelveWorkflowRunsEveryLeaf) {
 TEST(ActionBounds, DefaultServicesHaveNoAudioDevices) {
     TempEnvironment env;
     AgentCore core;
-    const QJsonObject action{{QStringLiteral("type"), QStringLiteral("system")},
-                             {QStringLiteral("target"), QStringLiteral("audio-input-next")}};
-    EXPECT_THROW(
-        try { core.executeAction(action, 0); } catch (const AgentError& error) {
-            EXPECT_EQ(error.message().toStdString(), "Could not list audio devices");
-            throw;
-        },
-        AgentError);
+    try {
+        core.executeAction(json(s(R"({"type":"system","target":"audio-input-next"})")), 0);
+        ADD_FAILURE() << "switched an input";
+    } catch (const AgentError& error) {
+        EXPECT_EQ(error.message().toStdString(), "Could not list audio devices");
+    }
 }
 
 } // namespace

@@ -103,41 +103,21 @@ TEST_F(CloudLinkTest, BothRequestsCarryExactMethodPathHeadersAndBody) {
     EXPECT_FALSE(core->lastCloudError);
 }
 
-TEST_F(CloudLinkTest, UnpairedCoreSendsNothing) {
-    pairWith(peerPairing());
-    core->clearPairing();
-    peer.clearRequests();
-    const auto syncedAt = core->lastCloudSyncAt;
-
-    core->start(); // both timers run, and nothing they do may reach the wire
-    core->syncCloudContext(core->lastContext, true);
-    core->pollCloudActions();
-    waitUntil([] { return false; }, 2500ms);
-    EXPECT_TRUE(peer.requests().isEmpty());
-    EXPECT_EQ(core->lastCloudSyncAt, syncedAt);
-}
-
-struct ThrottleStep {
-    const char* name;
-    std::chrono::milliseconds advance;
-    bool force;
-    bool sent;
-};
-
 TEST_F(CloudLinkTest, HeartbeatIsThrottledOnTheMonotonicClock) {
-    const std::vector<ThrottleStep> steps{
+    const struct {
+        const char* name;
+        std::chrono::milliseconds advance;
+        bool force;
+        bool sent;
+    } steps[] = {
         {"FirstUnforcedGoesOut", 0ms, false, true},
-        {"UnforcedOneSecondLater", 1000ms, false, false},
         {"ForcedIsNeverThrottled", 0ms, true, true},
-        {"ForcedRightAfterForced", 0ms, true, true},
-        {"UnforcedAt4900ms", 4900ms, false, false},
+        {"UnforcedAt4900msAfterTheForcedOne", 4900ms, false, false},
         {"UnforcedAtFiveSeconds", 100ms, false, true},
-        {"ClockStandsStill", 0ms, false, false},
-        {"LongSilence", 3600s, false, true},
     };
     core->pairing = peerPairing();
     int sent = 0;
-    for (const ThrottleStep& step : steps) {
+    for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
         clock += step.advance;
         const auto before = core->lastCloudSyncAt;
@@ -165,7 +145,6 @@ TEST_F(CloudLinkTest, ResultNotifiesOnlyWhenTheErrorTextChanges) {
         {"SameFailureAgain", invalid("Service down"), false},
         {"OtherFailure", std::make_exception_ptr(SystemError(QStringLiteral("Refused"))), true},
         {"SuccessAfterFailure", nullptr, true},
-        {"SuccessAgain", nullptr, false},
         {"EmptyErrorText", invalid(""), true},
     };
     pairWith(peerPairing());
@@ -201,10 +180,13 @@ TEST_F(CloudLinkTest, OnlyTheServiceCanExpireThePairing) {
     EXPECT_EQ(notified, 1);
     EXPECT_FALSE(Pairing::load()) << "the stored keys are erased";
     peer.clearRequests();
+    const auto syncedAt = core->lastCloudSyncAt;
+    core->start(); // both timers run, and nothing they do may reach the wire
     core->pollCloudActions();
     core->syncCloudContext(core->lastContext, true);
-    waitUntil([] { return false; }, 300ms);
+    waitUntil([] { return false; }, 2500ms);
     EXPECT_TRUE(peer.requests().isEmpty()) << "an expired core sends nothing";
+    EXPECT_EQ(core->lastCloudSyncAt, syncedAt);
 }
 
 struct AnswerRow {
@@ -221,8 +203,10 @@ QByteArray ok(const QByteArray& body) {
            "\r\nconnection: close\r\n\r\n" + body;
 }
 
+// One row per way the completion can go; rows that would take the same path are left out.
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
-    const QByteArray two = R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
+    const QByteArray three =
+        R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
         {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
     const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
     const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
@@ -230,49 +214,23 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
     const QByteArray huge =
         R"({"pad":")" + QByteArray(8 << 20, 'x') + R"(","actions":[{"action":{}}]})";
     const QString any = QStringLiteral("*");
+    const auto none = std::nullopt;
+    // clang-format off
     const std::vector<AnswerRow> rows{
-        {"ActionsRunInOrderPastAFailure", std::nullopt, 200, two, std::nullopt, inOrder},
-        {"EmptyList", std::nullopt, 200, R"({"actions":[]})", std::nullopt, {}},
-        {"NotJson", std::nullopt, 200, "<html>", std::nullopt, {}},
-        {"JsonNotAnObject", std::nullopt, 200, "[{\"action\":{}}]", std::nullopt, {}},
-        {"ActionsNotAnArray", std::nullopt, 200, R"({"actions":{"action":{}}})", std::nullopt, {}},
-        {"NumberAmongObjects",
-         std::nullopt,
-         200,
-         R"({"actions":[{"action":{}},7]})",
-         std::nullopt,
-         {}},
-        {"EntriesWithoutAction",
-         std::nullopt,
-         200,
-         R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})",
-         std::nullopt,
-         {refused}},
-        {"HugeBody", std::nullopt, 200, huge, std::nullopt, {refused}},
-        {"ServerErrorText",
-         std::nullopt,
-         503,
-         "Service down\n",
-         QStringLiteral("Service down\n"),
-         {}},
-        {"NotFoundWithEmptyBody", std::nullopt, 404, "", QString(), {}},
-        {"InvalidUtf8ErrorBody", std::nullopt, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), {}},
-        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, std::nullopt, {}},
-        {"InformationalThenAnswer",
-         "HTTP/1.1 100 Continue\r\n\r\n" + ok(two),
-         0,
-         {},
-         std::nullopt,
-         inOrder},
-        {"ClosedMidAnswer", ok(two).chopped(10), 0, {}, any, {}},
-        {"NotFoundCutShort",
-         "HTTP/1.1 404 Not Found\r\ncontent-length: 90\r\n\r\nPairing not found",
-         0,
-         {},
-         any,
-         {}},
-        {"NotHttpReadAsBareBody", QByteArray("garbage\r\n\r\n"), 0, {}, std::nullopt, {}},
+        {"ActionsRunInOrderPastAFailure", none, 200, three, none, inOrder},
+        {"NotJson", none, 200, "<html>", none, {}},
+        {"ActionsNotAnArray", none, 200, R"({"actions":{"action":{}}})", none, {}},
+        {"NumberAmongObjectsDropsAll", none, 200, R"({"actions":[{"action":{}},7]})", none, {}},
+        {"EntriesWithoutAction", none, 200, R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})", none, {refused}},
+        {"HugeBody", none, 200, huge, none, {refused}},
+        {"ServerErrorText", none, 503, "Service down\n", QStringLiteral("Service down\n"), {}},
+        {"NotFoundWithEmptyBody", none, 404, "", QString(), {}},
+        {"InvalidUtf8ErrorBody", none, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), {}},
+        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, none, {}},
+        {"ClosedMidAnswer", ok(three).chopped(10), 0, {}, any, {}},
+        {"NotFoundCutShort", "HTTP/1.1 404 Not Found\r\ncontent-length: 90\r\n\r\nPairing not found", 0, {}, any, {}},
     };
+    // clang-format on
     pairWith(peerPairing());
     for (const AnswerRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -300,7 +258,8 @@ TEST_F(CloudLinkTest, RedirectsAreFollowed) {
     peer.setMisbehaviour(PeerMisbehaviour{0, {}, moved, false, 1});
     pollOnce();
     EXPECT_FALSE(core->lastCloudError);
-    EXPECT_EQ(actionLines.size(), 1);
+    EXPECT_EQ(actionLines,
+              QStringList{QStringLiteral("Cloud action failed: Unsupported action type")});
 }
 
 TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
@@ -332,11 +291,10 @@ TEST_F(CloudLinkTest, UntrustedCertificateIsATransportError) {
     const QString cert = env.path() + QStringLiteral("/cert.pem");
     const QString key = env.path() + QStringLiteral("/key.pem");
     QProcess req;
-    req.start(openssl,
-              {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-               QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-               QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-               QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+    req.start(openssl, QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
+                                      "/CN=127.0.0.1 -keyout")
+                               .split(QLatin1Char(' ')) +
+                           QStringList{key, QStringLiteral("-out"), cert});
     ASSERT_TRUE(req.waitForFinished(60000) && req.exitCode() == 0)
         << req.readAllStandardError().toStdString();
 
@@ -368,7 +326,6 @@ TEST(ComputerName, PrettyHostnameFromMachineInfo) {
         {"DoubleQuotedWithEscapes", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n",
          QStringLiteral("Ann's \"Mac\" Book")},
         {"SingleQuoted", "PRETTY_HOSTNAME='Büro PC'", QStringLiteral("Büro PC")},
-        {"Empty", "PRETTY_HOSTNAME=\n", QString()},
         {"Absent", "# PRETTY_HOSTNAME=Old\nICON_NAME=computer\n", QString()},
         {"LastWins", "PRETTY_HOSTNAME=One\nPRETTY_HOSTNAME=Two\n", QStringLiteral("Two")},
     };

@@ -22,53 +22,35 @@ Outcome run(const QString& script, const QStringList& arguments = {}) {
     }
 }
 
-struct Case {
-    const char* name;
-    const char* script;
-    Outcome expected;
-};
-
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.name;
+TEST(RunProcess, GivesOutputOrError) {
+    const struct {
+        const char* name;
+        const char* script;
+        bool threw;
+        std::string text;
+    } cases[] = {
+        {"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", false,
+         "one\n two"},
+        {"TrimsUnicodeSpace", "printf '\\302\\240title\\342\\200\\250'", false, "title"},
+        {"EmptyOutput", "true", false, ""},
+        {"InvalidUtf8IsEmpty", "printf 'ok\\377'", false, ""},
+        {"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", true,
+         "it broke"},
+        {"FailureWithoutStderr", "exit 1", true, "Command failed"},
+        {"FailureWithInvalidUtf8Stderr", "printf '\\377' >&2; exit 1", true, "Command failed"},
+        {"KilledBySignalFails", "kill -9 $$", true, "Command failed"},
+        // Regression: output beyond the pipe buffer stalled the child until the watchdog.
+        {"LargeOutputDoesNotStall",
+         "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2", false,
+         std::string(1048576, 'x')},
+        {"GrandchildHoldingPipeDoesNotBlock", "(sleep 30 &) ; echo done", false, "done"},
+    };
+    for (const auto& c : cases) {
+        const Outcome outcome = run(QString::fromUtf8(c.script));
+        EXPECT_EQ(outcome.threw, c.threw) << c.name;
+        EXPECT_EQ(outcome.text.toStdString(), c.text) << c.name;
+    }
 }
-
-class RunProcessCases : public testing::TestWithParam<Case> {};
-
-TEST_P(RunProcessCases, GivesOutputOrError) {
-    const Case& c = GetParam();
-    const Outcome outcome = run(QString::fromUtf8(c.script));
-    EXPECT_EQ(outcome.threw, c.expected.threw);
-    EXPECT_EQ(outcome.text.toStdString(), c.expected.text.toStdString());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Children, RunProcessCases,
-    testing::Values(
-        Case{"TrimsOutputKeepsInnerBreaks",
-             "printf ' \\n\\t one\\n two \\r\\n\\n'",
-             {false, QStringLiteral("one\n two")}},
-        Case{"TrimsUnicodeSpace",
-             "printf '\\302\\240title\\342\\200\\250'",
-             {false, QStringLiteral("title")}},
-        Case{"EmptyOutput", "true", {false, QString()}},
-        Case{"InvalidUtf8IsEmpty", "printf 'ok\\377'", {false, QString()}},
-        Case{"FailureCarriesTrimmedStderr",
-             "echo out; echo '  it broke \n' >&2; exit 3",
-             {true, QStringLiteral("it broke")}},
-        Case{"FailureWithoutStderr", "exit 1", {true, QStringLiteral("Command failed")}},
-        Case{"FailureWithInvalidUtf8Stderr",
-             "printf '\\377' >&2; exit 1",
-             {true, QStringLiteral("Command failed")}},
-        Case{"KilledBySignalFails", "kill -9 $$", {true, QStringLiteral("Command failed")}},
-        // Regression: a child whose output exceeds the pipe buffer must not stall until the
-        // watchdog.
-        Case{"LargeOutputDoesNotStall",
-             "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2",
-             {false, QString(1048576, QLatin1Char('x'))}},
-        Case{"GrandchildHoldingPipeDoesNotBlock",
-             "(sleep 30 &) ; echo done",
-             {false, QStringLiteral("done")}}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 TEST(RunProcess, PassesArgumentsVerbatim) {
     const QString odd = QStringLiteral("quote \" back\\slash\nline ünï");
@@ -86,6 +68,8 @@ TEST(RunProcess, LaunchFailureIsASystemError) {
 }
 
 // Regression: a child that ignores the termination request must not block the caller forever.
+// Returning at all is the check (a hang ends in the test's time-out); the lower bound pins that
+// the watchdog grants the child its 7 s.
 TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
     QElapsedTimer timer;
     timer.start();
@@ -93,7 +77,6 @@ TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
     EXPECT_TRUE(outcome.threw);
     EXPECT_EQ(outcome.text, QStringLiteral("Command failed"));
     EXPECT_GE(timer.elapsed(), 7000);
-    EXPECT_LT(timer.elapsed(), 20000);
 }
 
 TEST(RunProcess, ChildObeyingTerminationFails) {

@@ -28,31 +28,23 @@ malformed line
 Name=New Window
 )";
 
-struct LocaleCase {
-    const char* name;
-    const char* locale;
-    const char* expected;
-};
-void PrintTo(const LocaleCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LocaleCases : public testing::TestWithParam<LocaleCase> {};
-
-TEST_P(LocaleCases, PicksTheBestName) {
+TEST(DesktopEntry, PicksTheBestLocalisedName) {
+    const struct {
+        const char* name;
+        const char* locale;
+        const char* expected;
+    } cases[] = {
+        {"Default", "", "Text Editor"},
+        {"C", "C.UTF-8", "Text Editor"},
+        {"Language", "de_CH.UTF-8", "Texteditor"},
+        {"Country", "de_AT.UTF-8", "Texteditor (AT)"},
+        {"ModifierWithoutCountry", "sr_RS@latin", "Uređivač"},
+        {"Unlisted", "fr_FR", "Text Editor"},
+    };
     const auto entry = DesktopEntry::parse(kEntry);
-    EXPECT_EQ(entry.localeString("Name", GetParam().locale), GetParam().expected);
+    for (const auto& c : cases)
+        EXPECT_EQ(entry.localeString("Name", c.locale), c.expected) << c.name;
 }
-
-INSTANTIATE_TEST_SUITE_P(Locales, LocaleCases,
-                         testing::Values(LocaleCase{"Default", "", "Text Editor"},
-                                         LocaleCase{"C", "C.UTF-8", "Text Editor"},
-                                         LocaleCase{"Language", "de_CH.UTF-8", "Texteditor"},
-                                         LocaleCase{"Country", "de_AT.UTF-8", "Texteditor (AT)"},
-                                         LocaleCase{"ModifierWithoutCountry", "sr_RS@latin",
-                                                    "Uređivač"},
-                                         LocaleCase{"Unlisted", "fr_FR", "Text Editor"}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DesktopEntry, ReadsGroupsEscapesListsAndBooleans) {
     const auto entry = DesktopEntry::parse(kEntry);
@@ -66,37 +58,30 @@ TEST(DesktopEntry, ReadsGroupsEscapesListsAndBooleans) {
     EXPECT_FALSE(DesktopEntry::parse("\x01\xff[\n=\n[x\nk=v").hasGroup("Desktop Entry"));
 }
 
-struct ExecCase {
-    const char* name;
-    const char* exec; // with the string escapes already applied
-    std::optional<std::vector<std::string>> expected;
-};
-void PrintTo(const ExecCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class ExecCases : public testing::TestWithParam<ExecCase> {};
-
-TEST_P(ExecCases, Splits) {
-    EXPECT_EQ(splitExec(GetParam().exec, {"editor-icon", "Editor", "/apps/editor.desktop", {}}),
-              GetParam().expected);
-}
-
 using Args = std::vector<std::string>;
-INSTANTIATE_TEST_SUITE_P(
-    Exec, ExecCases,
-    testing::Values(ExecCase{"Plain", "gedit --new-window", Args{"gedit", "--new-window"}},
-                    ExecCase{"FieldCodesVanish", "app %U --x %f", Args{"app", "--x"}},
-                    ExecCase{"Quoted", R"(sh -c "echo \"$HOME\" \\ \`x\`" "")",
-                             Args{"sh", "-c", "echo \"$HOME\" \\ `x`", ""}},
-                    ExecCase{"PercentLiteral", "app 100%%", Args{"app", "100%"}},
-                    ExecCase{
-                        "IconNameAndPath", "app %i %c %k",
-                        Args{"app", "--icon", "editor-icon", "Editor", "/apps/editor.desktop"}},
-                    ExecCase{"UnterminatedQuote", "app \"open", std::nullopt},
-                    ExecCase{"UnknownFieldCode", "app %z", std::nullopt},
-                    ExecCase{"Empty", "   ", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DesktopEntry, SplitsExec) {
+    const struct {
+        const char* name;
+        const char* exec; // with the string escapes already applied
+        std::optional<Args> expected;
+    } cases[] = {
+        {"Plain", "gedit --new-window", Args{"gedit", "--new-window"}},
+        {"FieldCodesVanish", "app %U --x %f", Args{"app", "--x"}},
+        {"Quoted", R"(sh -c "echo \"$HOME\" \\ \`x\`" "")",
+         Args{"sh", "-c", "echo \"$HOME\" \\ `x`", ""}},
+        {"PercentLiteral", "app 100%%", Args{"app", "100%"}},
+        {"IconNameAndPath", "app %i %c %k",
+         Args{"app", "--icon", "editor-icon", "Editor", "/apps/editor.desktop"}},
+        {"UnterminatedQuote", "app \"open", std::nullopt},
+        {"UnknownFieldCode", "app %z", std::nullopt},
+        {"Empty", "   ", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(splitExec(c.exec, {"editor-icon", "Editor", "/apps/editor.desktop", {}}),
+                  c.expected)
+            << c.name;
+}
 
 TEST(DesktopEntry, ExecTakesTheTargetOnceOrAppendsIt) {
     const ExecContext withUrl{"", "", "", "https://x.test/?a=1&b"};

@@ -22,11 +22,12 @@ start_bg peer "$build/bin/vantor-cloud-peer" --port 0 --code E2E123 --secret s3c
 wait_for 10 grep -q 'listening on' "$E2E_DIR/peer.log" || fail "peer did not start"
 cloud=$(sed -n 's/^listening on \(http[^ ]*\).*/\1/p' "$E2E_DIR/peer.log")
 
+curl -sf -o /dev/null http://127.0.0.1:17345/health && fail "another agent already serves 127.0.0.1:17345"
 start_bg agent "$agent"
 wait_for 10 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer /health"
 
 tray_icon() { xwininfo -root -tree | awk '/"panel"/ {p=1; next} p && /"vantor-companion"/ && !found {print $1; found=1}'; }
-wait_for 10 test -n "$(tray_icon)" || fail "the icon did not dock in the tray"
+wait_for 20 test -n "$(tray_icon)" || fail "the icon did not dock in the tray"
 icon=$(tray_icon)
 import -window root "$shots/tray.png"
 
@@ -80,4 +81,4 @@ QT_QPA_PLATFORM=offscreen start_bg headless "$agent" "vantor://pair?cloud=https:
 wait_for 10 grep -q 'Pairing link refused' "$E2E_DIR/headless.log" || fail "foreign link not refused"
 [ "$before" = "$(cat "$store")" ] || fail "a refused link changed the pairing"
 echo "ok - foreign link without a way to ask was refused"
-echo "tray e2e: 5 passed, 0 failed"
+echo "tray e2e: 6 passed, 0 failed"

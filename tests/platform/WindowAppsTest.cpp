@@ -29,9 +29,6 @@ struct WindowCase {
     std::optional<std::string> appName;
     std::optional<std::string> identifier;
 };
-void PrintTo(const WindowCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class WindowAppCases : public testing::TestWithParam<WindowCase> {
 protected:
@@ -63,26 +60,17 @@ TEST_P(WindowAppCases, MapsToItsDesktopEntry) {
     EXPECT_EQ(app.identifier, GetParam().identifier);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Windows, WindowAppCases,
-    testing::Values(
-        WindowCase{"GtkApplicationIdFirst",
-                   {"org.example.Editor", "term", "XTerm-Custom", 0},
-                   "Editor",
-                   "org.example.Editor"},
-        WindowCase{"StartupWmClass", {"", "xterm", "XTerm-Custom", 0}, "Terminal", "term"},
-        WindowCase{"WmClassIsDesktopIdIgnoringCase",
-                   {"", "Navigator", "Firefox", 0},
-                   "Firefox Web",
-                   "firefox"},
-        WindowCase{"ProcessExecutable",
-                   {"", "unknown-instance", "UnknownClass", static_cast<unsigned>(::getpid())},
-                   "Self",
-                   "self"},
-        WindowCase{"HiddenEntryHidesTheId", {"", "gone", "GoneClass", 0}, "GoneClass", "gone"},
-        WindowCase{"NoEntryUsesWmClass", {"", "tool-x", "ToolX", 0}, "ToolX", "tool-x"},
-        WindowCase{"NothingKnown", {"", "", "", 0}, std::nullopt, std::nullopt}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Windows, WindowAppCases, testing::Values(
+    WindowCase{"GtkApplicationIdFirst", {"org.example.Editor", "term", "XTerm-Custom", 0}, "Editor", "org.example.Editor"},
+    WindowCase{"StartupWmClass", {"", "xterm", "XTerm-Custom", 0}, "Terminal", "term"},
+    WindowCase{"WmClassIsDesktopIdIgnoringCase", {"", "Navigator", "Firefox", 0}, "Firefox Web", "firefox"},
+    WindowCase{"ProcessExecutable", {"", "unknown-instance", "UnknownClass", static_cast<unsigned>(::getpid())}, "Self", "self"},
+    WindowCase{"HiddenEntryHidesTheId", {"", "gone", "GoneClass", 0}, "GoneClass", "gone"},
+    WindowCase{"NoEntryUsesWmClass", {"", "tool-x", "ToolX", 0}, "ToolX", "tool-x"},
+    WindowCase{"NothingKnown", {"", "", "", 0}, std::nullopt, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(DesktopIndex, SeesEntriesAddedAfterItWasBuilt) {
     TempEnvironment env;

@@ -4,16 +4,14 @@
 #include "LocalServer.h"
 #include "TempEnvironment.h"
 
+#include <QHostAddress>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
-#include <arpa/inet.h>
+#include <QTcpSocket>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -24,22 +22,13 @@ struct Reply {
 
 // One blocking request: these routes never need the main thread, so the test may wait on it.
 Reply get(quint16 port, const QByteArray& target) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const timeval timeout{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const QByteArray request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    EXPECT_EQ(::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL),
-              ssize_t(request.size()));
-    QByteArray received;
-    char chunk[65536];
-    for (ssize_t got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;)
-        received.append(chunk, got);
-    ::close(fd);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(socket.waitForConnected(20000));
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    while (socket.waitForReadyRead(20000)) {
+    } // until the server closes
+    const QByteArray received = socket.readAll();
     const qsizetype split = received.indexOf("\r\n\r\n");
     return {received.left(received.indexOf("\r\n")),
             QJsonDocument::fromJson(received.mid(split + 4)).object()};
@@ -77,6 +66,8 @@ TEST(AppRoutes, ListAndIconThroughTheLoopbackServer) {
 
     const Reply icon = get(server.port(), "/app-icon?name=%20roun&x=1");
     EXPECT_EQ(icon.statusLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(icon.body.value(QStringLiteral("ok")), true);
+    EXPECT_EQ(icon.body.size(), 4);
     EXPECT_EQ(icon.body.value(QStringLiteral("name")), QStringLiteral("org.example.Round"));
     EXPECT_EQ(icon.body.value(QStringLiteral("path")), entry);
     const QString url = icon.body.value(QStringLiteral("dataUrl")).toString();

@@ -27,11 +27,10 @@ protected:
         process.waitForFinished();
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
-    QString volume() {
-        const QString line =
-            pactl({QStringLiteral("get-sink-volume"), QStringLiteral("@DEFAULT_SINK@")});
-        return line.section(QLatin1Char('/'), 1, 1)
-            .trimmed(); // "Volume: front-left: N / 96% / ..."
+    QString volume() { // "Volume: front-left: N / 96% / ..."
+        return pactl({QStringLiteral("get-sink-volume"), QStringLiteral("@DEFAULT_SINK@")})
+            .section(QLatin1Char('/'), 1, 1)
+            .trimmed();
     }
     QString system(const QString& control) {
         try {
@@ -66,10 +65,10 @@ TEST_F(AudioVerbs, VolumeStepsStopAtTheEnds) {
 TEST_F(AudioVerbs, MuteToggleTwiceRestores) {
     const QStringList mute{QStringLiteral("get-sink-mute"), QStringLiteral("@DEFAULT_SINK@")};
     EXPECT_EQ(pactl(mute), QStringLiteral("Mute: no"));
-    EXPECT_EQ(system(QStringLiteral("mute-toggle")), QStringLiteral("System: mute-toggle"));
-    EXPECT_EQ(pactl(mute), QStringLiteral("Mute: yes"));
-    EXPECT_EQ(system(QStringLiteral("mute-toggle")), QStringLiteral("System: mute-toggle"));
-    EXPECT_EQ(pactl(mute), QStringLiteral("Mute: no"));
+    for (const char* state : {"Mute: yes", "Mute: no"}) {
+        EXPECT_EQ(system(QStringLiteral("mute-toggle")), QStringLiteral("System: mute-toggle"));
+        EXPECT_EQ(pactl(mute), QLatin1String(state));
+    }
 }
 
 TEST_F(AudioVerbs, NoAudioServerIsACleanFailure) {

@@ -15,15 +15,9 @@
 namespace {
 
 const QString kChordPrefix = QStringLiteral("tell application \"System Events\" to ");
+const QString kRunner = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
 QString runScript(const QString& text) {
-    return runProcess(QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript"),
-                      {QStringLiteral("-e"), text});
-}
-
-CoreServices helperServices() {
-    CoreServices services = CoreServices::defaults();
-    services.scriptRunnerPath = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
-    return services;
+    return runProcess(kRunner, {QStringLiteral("-e"), text});
 }
 
 QString refusalOf(const QString& text) {
@@ -45,21 +39,11 @@ protected:
     }
     void SetUp() override {
         ASSERT_TRUE(desktop->ready());
-        core = std::make_unique<AgentCore>(helperServices());
         window = std::make_unique<TestWindow>(TestWindow::Options{.title = "Ωμέγα “quoted” title"});
         ASSERT_TRUE(window->waitUntilActive());
     }
-    QString act(const QString& type, const QString& key, const QString& value) {
-        try {
-            return core->executeAction(QJsonObject{{QStringLiteral("type"), type}, {key, value}},
-                                       0);
-        } catch (const AgentError& error) {
-            return QStringLiteral("refused: ") + error.message();
-        }
-    }
     static XDesktop* desktop;
     TempEnvironment env;
-    std::unique_ptr<AgentCore> core;
     std::unique_ptr<TestWindow> window;
 };
 XDesktop* OnDesktop::desktop = nullptr;
@@ -69,15 +53,17 @@ struct ChordCase {
     const char* keys;     // the "keys" of a shortcut action
     const char* received; // keysym and modifier state (Shift 1, Control 4, Alt 8)
 };
-void PrintTo(const ChordCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class Chords : public OnDesktop, public testing::WithParamInterface<ChordCase> {};
 
 TEST_P(Chords, ArriveAsRealKeyPresses) {
     const QString keys = QString::fromUtf8(GetParam().keys);
-    EXPECT_EQ(act(QStringLiteral("shortcut"), QStringLiteral("keys"), keys),
+    CoreServices services = CoreServices::defaults();
+    services.scriptRunnerPath = kRunner;
+    AgentCore core(services); // a refusal throws, and fails the row with its message
+    EXPECT_EQ(core.executeAction(QJsonObject{{QStringLiteral("type"), QStringLiteral("shortcut")},
+                                             {QStringLiteral("keys"), keys}},
+                                 0),
               QStringLiteral("Sent ") + keys);
     EXPECT_EQ(window->keyLog(1), std::vector<std::string>{GetParam().received});
     EXPECT_EQ(keysDown(), std::vector<int>{}) << "a key was left pressed";
@@ -86,13 +72,10 @@ TEST_P(Chords, ArriveAsRealKeyPresses) {
 INSTANTIATE_TEST_SUITE_P(Keys, Chords,
                          testing::Values(ChordCase{"CommandShiftK", "command+shift+k", "0x4b 5"},
                                          ChordCase{"ControlLeft", "Control + Left", "0xff51 4"},
-                                         ChordCase{"Return", "return", "0xff0d 0"},
                                          ChordCase{"CommandGrave", "command+`", "0x60 4"},
                                          ChordCase{"OptionEx", "option+e+x", "0x65 8"},
-                                         ChordCase{"ShiftTwice", "shift+shift+a", "0x41 1"},
                                          ChordCase{"ShiftedCharacter", "~", "0x7e 1"},
                                          ChordCase{"Quote", "\"", "0x22 1"},
-                                         ChordCase{"Backslash", "\\", "0x5c 0"},
                                          ChordCase{"MissingFromLayout", "control+€", "0x10020ac 4"},
                                          ChordCase{"Latin1MissingFromLayout", "é", "0xe9 0"}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -130,11 +113,10 @@ TEST(Osascript, FailsCleanlyWithoutAnXServer) {
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
     desktop.killServer();
-    EXPECT_EQ(refusalOf(titleScript()), QStringLiteral("Cannot open X display ") +
-                                            QString::fromLocal8Bit(qgetenv("DISPLAY")));
-    EXPECT_EQ(refusalOf(kChordPrefix + QStringLiteral("key code 36")),
-              QStringLiteral("Cannot open X display ") +
-                  QString::fromLocal8Bit(qgetenv("DISPLAY")));
+    const QString refusal =
+        QStringLiteral("Cannot open X display ") + QString::fromLocal8Bit(qgetenv("DISPLAY"));
+    EXPECT_EQ(refusalOf(titleScript()), refusal);
+    EXPECT_EQ(refusalOf(kChordPrefix + QStringLiteral("key code 36")), refusal);
 }
 
 } // namespace

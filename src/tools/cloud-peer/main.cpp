@@ -2,8 +2,35 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <cstdio>
+
+namespace {
+
+// The try-it console: one page and its two files, built into the program.
+void addConsoleRoutes(CloudPeer& peer) {
+    const struct {
+        const char* route;
+        const char* resource;
+        const char* contentType;
+    } files[] = {
+        {"/", ":/console/index.html", "text/html; charset=utf-8"},
+        {"/console.js", ":/console/console.js", "text/javascript; charset=utf-8"},
+        {"/console.css", ":/console/console.css", "text/css; charset=utf-8"},
+    };
+    for (const auto& file : files) {
+        QFile resource(QString::fromLatin1(file.resource));
+        if (!resource.open(QIODevice::ReadOnly))
+            continue;
+        const PeerAnswer answer{200, resource.readAll(), file.contentType};
+        peer.addRoute(
+            QStringLiteral("GET"), QString::fromLatin1(file.route),
+            [answer](const PeerRequest&, const QStringList&) { return answer; }, false);
+    }
+}
+
+} // namespace
 
 // vantor-cloud-peer: a cloud service to pair the agent with on this computer. Prints the
 // address it listens on, then one line per request it answers.
@@ -29,6 +56,7 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     CloudPeer peer(parser.value(code), parser.value(secret));
+    addConsoleRoutes(peer);
     for (const QString& text : parser.values(action)) {
         const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
         if (!document.isObject()) {
@@ -48,8 +76,9 @@ int main(int argc, char** argv) {
         std::printf("%s %s %d\n", qPrintable(request.method), qPrintable(request.path), status);
         std::fflush(stdout);
     };
-    std::printf("listening on %s (pairing code %s)\n", qPrintable(peer.baseUrl()),
-                qPrintable(parser.value(code)));
+    std::printf("listening on %s (pairing code %s); try-it console at %s/\n",
+                qPrintable(peer.baseUrl()), qPrintable(parser.value(code)),
+                qPrintable(peer.baseUrl()));
     std::fflush(stdout);
     return QCoreApplication::exec();
 }
