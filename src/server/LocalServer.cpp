@@ -16,17 +16,19 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <deque>
 #include <linux/sockios.h>
+#include <list>
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 // The server thread runs its own epoll loop instead of a Qt event loop: its only work is socket
@@ -71,8 +73,10 @@ struct Connection {
     Phase phase = Phase::Reading;
     QByteArray request;
     QByteArray unsent;
-    std::uint32_t watched = 0;                             // the epoll events registered now
-    Clock::time_point deadline = Clock::time_point::max(); // the idle limit, if running
+    std::uint32_t watched = 0; // the epoll events registered now
+    // The idle limit, when it runs: the time and the connection's place in the queue of limits.
+    Clock::time_point deadline;
+    std::optional<std::list<Connection*>::iterator> idleEntry;
 };
 
 class Endpoint {
@@ -250,29 +254,30 @@ private:
         connection->watched = events;
     }
 
-    // Every connection gets the same limit, so the queue of deadlines stays in order. A restarted
-    // or stopped limit leaves its old entry behind, which then matches no deadline.
+    // Every connection gets the same limit, so appending keeps the queue in deadline order.
     void startIdleLimit(Connection* connection) {
+        stopIdleLimit(connection);
         connection->deadline = Clock::now() + m_limits.idleLimit;
-        m_deadlines.emplace_back(connection->deadline, connection->id);
+        connection->idleEntry = m_idle.insert(m_idle.end(), connection);
+    }
+
+    void stopIdleLimit(Connection* connection) {
+        if (connection->idleEntry)
+            m_idle.erase(*std::exchange(connection->idleEntry, std::nullopt));
     }
 
     void expireIdle() {
         const Clock::time_point now = Clock::now();
-        while (!m_deadlines.empty() && m_deadlines.front().first <= now) {
-            const auto [deadline, id] = m_deadlines.front();
-            m_deadlines.pop_front();
-            if (Connection* connection = find(id); connection && connection->deadline == deadline)
-                drop(connection);
-        }
+        while (!m_idle.empty() && m_idle.front()->deadline <= now)
+            drop(m_idle.front());
     }
 
     // Milliseconds until the earliest idle limit, rounded up; -1 when none runs.
     int timeout() const {
-        if (m_deadlines.empty())
+        if (m_idle.empty())
             return -1;
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(m_deadlines.front().first - Clock::now());
+            std::chrono::ceil<std::chrono::milliseconds>(m_idle.front()->deadline - Clock::now());
         return int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
     }
 
@@ -304,7 +309,7 @@ private:
         const quint64 id = connection->id;
         connection->phase = Connection::Phase::Routed;
         connection->request = QByteArray();
-        connection->deadline = Clock::time_point::max();
+        stopIdleLimit(connection);
         m_router(*request, LocalConnection(gate, id, m_core));
         // Most routes answer at once; the others leave the connection unwatched until they do.
         connection = find(id);
@@ -370,6 +375,7 @@ private:
 
     void drop(Connection* connection) {
         const quint64 id = connection->id;
+        stopIdleLimit(connection);
         m_streams.erase(id);
         m_connections.erase(id); // closes the socket, which also leaves the epoll set
         gate->streams = int(m_streams.size());
@@ -386,7 +392,7 @@ private:
     quint64 m_lastId = 0;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     std::map<quint64, Connection*> m_streams; // the event-stream registry, in accepting order
-    std::deque<std::pair<Clock::time_point, quint64>> m_deadlines;
+    std::list<Connection*> m_idle;            // connections whose idle limit runs, earliest first
     std::vector<char> m_scratch = std::vector<char>(size_t(m_limits.readChunkBytes));
 };
 
