@@ -17,10 +17,13 @@ wait_for() { for _ in $(seq 100); do curl -fs "$1" >/dev/null 2>&1 && return 0; 
 rate() { wrk -t1 -c32 -d10s --latency "$1" | tee "$work/wrk.out" >&2; awk '/Requests\/sec/ {print $2}' "$work/wrk.out"; }
 
 mkdir -p "$work/home" "$work/www"
+# Another agent already on the port would be measured in place of this build's.
+if curl -fs http://127.0.0.1:17345/health >/dev/null 2>&1; then echo "port 17345 is taken" >&2; exit 1; fi
 HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
   "$build/bin/vantor-companion" 2>"$work/agent.log" &
 pids+=($!)
 wait_for http://127.0.0.1:17345/health
+if grep -q "Local server failed" "$work/agent.log"; then cat "$work/agent.log" >&2; exit 1; fi
 agent=$(rate http://127.0.0.1:17345/health)
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')

@@ -6,50 +6,57 @@
 #include "HttpRequest.h"
 #include "LocalRoutes.h"
 
-#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
-#include <QTcpServer>
 #include <QThread>
-#include <QTimer>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
+#include <climits>
+#include <cstring>
+#include <linux/sockios.h>
+#include <list>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
-// Connections are plain non-blocking sockets watched by socket notifiers rather than
+// The server thread runs its own epoll loop instead of a Qt event loop: its only work is socket
+// I/O, the idle limit and closures handed over from other threads, and Qt's dispatcher spent
+// more on registering, toggling and deleting per-connection notifiers and timers than the
+// connections themselves cost. Connections are plain non-blocking sockets rather than
 // QTcpSocket: QTcpSocket tears the whole socket down when the peer shuts its sending side, which
 // would lose the answer to a client that sends a request and then half-closes, and it hides how
-// many bytes a slow event-stream reader has left unsent. QTcpServer still owns the listener.
+// many bytes a slow event-stream reader has left unsent.
 
 namespace localserver {
 
+using Clock = std::chrono::steady_clock;
+using Work = std::function<void(Endpoint&)>;
+
 // The one way onto the server thread from elsewhere. The endpoint pointer is cleared under the
-// lock before the endpoint is destroyed, so a hop either reaches a live endpoint or is dropped.
+// lock before the loop stops, so a hop either reaches a live endpoint or is dropped.
 struct Gate {
     std::mutex mutex;
     Endpoint* endpoint = nullptr;
+    std::vector<Work> pending; // handed over under the lock, run by the loop
     std::atomic<int> connections{0};
     std::atomic<int> streams{0};
 
-    void run(std::function<void(Endpoint&)> work);
+    void run(Work work);
 };
 
-class Listener : public QTcpServer {
-public:
-    using QTcpServer::QTcpServer;
-    std::function<void(int)> accepted;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
-};
-
-class Connection : public QObject {
-public:
+struct Connection {
     enum class Phase {
         Reading,   // collecting the request
         Routed,    // a route is working on the answer; nothing is read
@@ -58,46 +65,73 @@ public:
         Streaming, // an event stream; reads only notice the peer leaving
     };
 
-    Connection(quint64 id, int fd, QObject* parent)
-        : QObject(parent), id(id), fd(fd), reader(fd, QSocketNotifier::Read, this),
-          writer(fd, QSocketNotifier::Write, this) {
-        writer.setEnabled(false);
-        timer.setSingleShot(true);
-    }
+    Connection(quint64 id, int fd) : id(id), fd(fd) {}
+    ~Connection() { ::close(fd); }
 
     const quint64 id;
     const int fd;
     Phase phase = Phase::Reading;
     QByteArray request;
     QByteArray unsent;
-    QSocketNotifier reader;
-    QSocketNotifier writer;
-    QTimer timer{this};
+    std::uint32_t watched = 0; // the epoll events registered now
+    // The idle limit, when it runs: the time and the connection's place in the queue of limits.
+    Clock::time_point deadline;
+    std::optional<std::list<Connection*>::iterator> idleEntry;
 };
 
-class Endpoint : public QObject {
+class Endpoint {
 public:
     Endpoint(QPointer<AgentCore> core, ServerLimits limits, LocalServer::Router router)
-        : m_core(std::move(core)), m_limits(limits), m_router(std::move(router)), m_listener(this) {
-        m_listener.accepted = [this](int fd) { accept(fd); };
+        : m_core(std::move(core)), m_limits(limits), m_router(std::move(router)),
+          m_epoll(::epoll_create1(EPOLL_CLOEXEC)),
+          m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        if (m_epoll < 0 || m_wake < 0)
+            throw SystemError(QStringLiteral("epoll_create1/eventfd: %1")
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        epoll_event event{EPOLLIN, {.u64 = kWakeKey}};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
     }
 
-    ~Endpoint() override {
-        while (!m_connections.empty())
-            drop(m_connections.begin()->second);
+    // Runs on the thread that destroys the server, after the loop has ended.
+    ~Endpoint() {
+        m_connections.clear();
+        if (m_listener >= 0)
+            ::close(m_listener);
+        ::close(m_wake);
+        ::close(m_epoll);
     }
 
     std::shared_ptr<Gate> gate;
+    QThread* thread = nullptr;
 
-    bool listen(quint16 port, QString* error) {
-        m_listener.setListenBacklogSize(1024);
-        if (m_listener.listen(QHostAddress(QHostAddress::LocalHost), port))
-            return true;
-        *error = m_listener.errorString();
-        return false;
+    // The server thread's whole life.
+    void loop() {
+        std::array<epoll_event, 64> events;
+        while (!m_stopping) {
+            const int ready = ::epoll_wait(m_epoll, events.data(), int(events.size()), timeout());
+            for (int i = 0; i < ready; ++i)
+                handle(events[size_t(i)]);
+            expireIdle();
+        }
     }
 
-    quint16 port() const { return m_listener.serverPort(); }
+    // Any thread, with the gate locked.
+    void wake() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_wake, &one, sizeof one);
+    }
+
+    void stop() {
+        m_stopping = true;
+        wake();
+    }
+
+    // Takes over a bound and listening socket (on the server thread).
+    void listenOn(int fd) {
+        m_listener = fd;
+        epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    }
 
     void send(quint64 id, const QString& status, const QByteArray& body) {
         Connection* connection = find(id);
@@ -115,7 +149,9 @@ public:
         if (!write(connection, bytes))
             drop(connection); // a failed answer ends the connection as a sent one would
         else if (connection->unsent.isEmpty())
-            linger(connection);
+            finish(connection);
+        else
+            watch(connection);
     }
 
     void openEventStream(quint64 id, const QByteArray& openingBytes) {
@@ -126,9 +162,10 @@ public:
         m_streams.insert_or_assign(id, connection);
         gate->streams = int(m_streams.size());
         // Reading resumes only to learn that the peer has gone; what it sends is discarded.
-        connection->reader.setEnabled(true);
         if (!write(connection, openingBytes))
             drop(connection);
+        else
+            watch(connection);
     }
 
     void broadcast(const QByteArray& frame) {
@@ -138,32 +175,110 @@ public:
         for (Connection* connection : streams) {
             if (!write(connection, frame) || connection->unsent.size() > m_limits.maxStreamBacklog)
                 drop(connection);
+            else
+                watch(connection);
         }
     }
 
 private:
+    // epoll keys beside the connection ids, which start at 1.
+    static constexpr std::uint64_t kWakeKey = 0;
+    static constexpr std::uint64_t kListenerKey = ~std::uint64_t(0);
+
     Connection* find(quint64 id) const {
         const auto found = m_connections.find(id);
-        return found == m_connections.end() ? nullptr : found->second;
+        return found == m_connections.end() ? nullptr : found->second.get();
     }
 
-    void accept(int fd) {
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) {
-            ::close(fd);
-            return;
+    void handle(const epoll_event& event) {
+        if (event.data.u64 == kWakeKey) {
+            runPending();
+        } else if (event.data.u64 == kListenerKey) {
+            acceptAll();
+        } else if (Connection* connection = find(event.data.u64)) {
+            // A connection waiting for its route is not watched; a late event of the same batch
+            // must not read it, or a peer's finished sending would cost it the answer.
+            if (connection->phase == Connection::Phase::Routed)
+                return;
+            if (event.events & EPOLLOUT)
+                writable(connection);
+            else
+                readable(connection);
         }
-        auto* connection = new Connection(++m_lastId, fd, this);
-        m_connections.emplace(connection->id, connection);
-        gate->connections = int(m_connections.size());
-        connect(&connection->reader, &QSocketNotifier::activated, this,
-                [this, connection] { readable(connection); });
-        connect(&connection->writer, &QSocketNotifier::activated, this,
-                [this, connection] { writable(connection); });
-        connect(&connection->timer, &QTimer::timeout, this,
-                [this, connection] { drop(connection); });
-        connection->timer.start(m_limits.idleLimit);
+    }
+
+    void runPending() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(m_wake, &count, sizeof count);
+        std::vector<Work> work;
+        {
+            std::lock_guard lock(gate->mutex);
+            work.swap(gate->pending);
+        }
+        for (Work& item : work)
+            item(*this);
+    }
+
+    // Takes every connection waiting in the backlog, already non-blocking and close-on-exec.
+    void acceptAll() {
+        for (;;) {
+            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            auto connection = std::make_unique<Connection>(++m_lastId, fd);
+            watch(connection.get());
+            startIdleLimit(connection.get());
+            m_connections.emplace(connection->id, std::move(connection));
+            gate->connections = int(m_connections.size());
+        }
+    }
+
+    // Registers the events the connection's phase waits for, calling into the kernel only on a
+    // change. An answer being written waits for writability alone: a peer that has finished
+    // sending must not end the connection before its answer is out.
+    void watch(Connection* connection) {
+        using Phase = Connection::Phase;
+        const Phase phase = connection->phase;
+        const bool reading =
+            phase == Phase::Reading || phase == Phase::Lingering || phase == Phase::Streaming;
+        const bool writing = !connection->unsent.isEmpty();
+        const std::uint32_t events =
+            (reading ? std::uint32_t(EPOLLIN) : 0) | (writing ? std::uint32_t(EPOLLOUT) : 0);
+        if (connection->watched == events)
+            return;
+        epoll_event event{events, {.u64 = connection->id}};
+        const int operation = connection->watched == 0 && events != 0 ? EPOLL_CTL_ADD
+                              : events == 0                           ? EPOLL_CTL_DEL
+                                                                      : EPOLL_CTL_MOD;
+        ::epoll_ctl(m_epoll, operation, connection->fd, &event);
+        connection->watched = events;
+    }
+
+    // Every connection gets the same limit, so appending keeps the queue in deadline order.
+    void startIdleLimit(Connection* connection) {
+        stopIdleLimit(connection);
+        connection->deadline = Clock::now() + m_limits.idleLimit;
+        connection->idleEntry = m_idle.insert(m_idle.end(), connection);
+    }
+
+    void stopIdleLimit(Connection* connection) {
+        if (connection->idleEntry)
+            m_idle.erase(*std::exchange(connection->idleEntry, std::nullopt));
+    }
+
+    void expireIdle() {
+        const Clock::time_point now = Clock::now();
+        while (!m_idle.empty() && m_idle.front()->deadline <= now)
+            drop(m_idle.front());
+    }
+
+    // Milliseconds until the earliest idle limit, rounded up; -1 when none runs.
+    int timeout() const {
+        if (m_idle.empty())
+            return -1;
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(m_idle.front()->deadline - Clock::now());
+        return int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
     }
 
     // One read step per notification: the socket stays readable while bytes are waiting.
@@ -172,14 +287,13 @@ private:
             discardInput(connection);
             return;
         }
-        QByteArray& buffer = connection->request;
-        const qsizetype before = buffer.size();
-        buffer.resize(before + m_limits.readChunkBytes);
-        const ssize_t got =
-            ::read(connection->fd, buffer.data() + before, size_t(m_limits.readChunkBytes));
-        buffer.resize(before + std::max<ssize_t>(got, 0));
+        // Reading into the thread's scratch space keeps a slow sender's buffer at what it has
+        // sent, and spares an allocation of a whole chunk per connection.
+        const ssize_t got = ::read(connection->fd, m_scratch.data(), m_scratch.size());
         if (got < 0 && (errno == EAGAIN || errno == EINTR))
             return;
+        QByteArray& buffer = connection->request;
+        buffer.append(m_scratch.data(), std::max<ssize_t>(got, 0));
         // The limit comes before parsing: past it even a complete request is refused.
         if (got < 0 || buffer.size() > m_limits.maxRequestBytes) {
             drop(connection);
@@ -192,11 +306,15 @@ private:
             return;
         }
         // Anything after the request (a pipelined second one) goes with the buffer.
+        const quint64 id = connection->id;
         connection->phase = Connection::Phase::Routed;
         connection->request = QByteArray();
-        connection->reader.setEnabled(false);
-        connection->timer.stop();
-        m_router(*request, LocalConnection(gate, connection->id, m_core));
+        stopIdleLimit(connection);
+        m_router(*request, LocalConnection(gate, id, m_core));
+        // Most routes answer at once; the others leave the connection unwatched until they do.
+        connection = find(id);
+        if (connection && connection->phase == Connection::Phase::Routed)
+            watch(connection);
     }
 
     void discardInput(Connection* connection) {
@@ -212,7 +330,9 @@ private:
             return;
         }
         if (connection->unsent.isEmpty() && connection->phase == Connection::Phase::Answering)
-            linger(connection);
+            finish(connection);
+        else
+            watch(connection);
     }
 
     // Sends what it can now and keeps the rest for when the socket is writable again. False when
@@ -230,53 +350,66 @@ private:
                 return false;
             connection->unsent.remove(0, sent);
         }
-        connection->writer.setEnabled(!connection->unsent.isEmpty());
         return true;
     }
 
-    // The answer is out: shut our side and close once the peer has read it and closed too.
-    // Closing at once could reset the connection over unread input and cost the peer the answer.
-    void linger(Connection* connection) {
+    // The answer is out. Closing over unread input would reset the connection, and a reset
+    // discards whatever the peer has not yet received, so the socket closes at once only when
+    // the peer holds every byte and nothing waits here unread; a peer that sends more later
+    // still reads the answer before it learns of the reset. Otherwise our side is shut and the
+    // socket closed once the peer has read the answer and closed too.
+    void finish(Connection* connection) {
+        char probe;
+        const ssize_t waiting = ::recv(connection->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        int undelivered = 0;
+        if ((waiting == 0 || (waiting < 0 && errno == EAGAIN)) &&
+            ::ioctl(connection->fd, SIOCOUTQ, &undelivered) == 0 && undelivered == 0) {
+            drop(connection);
+            return;
+        }
         ::shutdown(connection->fd, SHUT_WR);
         connection->phase = Connection::Phase::Lingering;
-        connection->reader.setEnabled(true);
-        connection->timer.start(m_limits.idleLimit);
+        watch(connection);
+        startIdleLimit(connection);
     }
 
     void drop(Connection* connection) {
-        connection->reader.setEnabled(false);
-        connection->writer.setEnabled(false);
-        connection->timer.stop();
-        ::close(connection->fd);
-        m_streams.erase(connection->id);
-        m_connections.erase(connection->id);
+        const quint64 id = connection->id;
+        stopIdleLimit(connection);
+        m_streams.erase(id);
+        m_connections.erase(id); // closes the socket, which also leaves the epoll set
         gate->streams = int(m_streams.size());
         gate->connections = int(m_connections.size());
-        connection->deleteLater();
     }
 
     QPointer<AgentCore> m_core;
     ServerLimits m_limits;
     LocalServer::Router m_router;
-    Listener m_listener;
+    const int m_epoll;
+    const int m_wake;
+    int m_listener = -1;
+    std::atomic<bool> m_stopping{false};
     quint64 m_lastId = 0;
-    std::map<quint64, Connection*> m_connections;
-    std::map<quint64, Connection*> m_streams; // the event-stream registry, in opening order
+    std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
+    std::map<quint64, Connection*> m_streams; // the event-stream registry, in accepting order
+    std::list<Connection*> m_idle;            // connections whose idle limit runs, earliest first
+    std::vector<char> m_scratch = std::vector<char>(size_t(m_limits.readChunkBytes));
 };
 
-void Gate::run(std::function<void(Endpoint&)> work) {
+void Gate::run(Work work) {
     std::unique_lock lock(mutex);
     Endpoint* target = endpoint;
     if (!target)
         return;
-    if (QThread::currentThread() == target->thread()) {
-        // Already on the server thread, where the endpoint is destroyed: it cannot go away now.
+    if (QThread::currentThread() == target->thread) {
+        // Already on the server thread, which the endpoint outlives: it cannot go away now.
         lock.unlock();
         work(*target);
         return;
     }
-    QMetaObject::invokeMethod(
-        target, [target, work = std::move(work)] { work(*target); }, Qt::QueuedConnection);
+    pending.push_back(std::move(work));
+    if (pending.size() == 1) // a loop already woken drains everything queued meanwhile
+        target->wake();
 }
 
 } // namespace localserver
@@ -311,14 +444,14 @@ void LocalConnection::onMainThread(std::function<void(AgentCore&)> work) const {
 }
 
 LocalServer::LocalServer(AgentCore* core, quint16 port, ServerLimits limits, Router router)
-    : m_port(port), m_thread(std::make_unique<QThread>()),
-      m_endpoint(new Endpoint(QPointer<AgentCore>(core), limits,
-                              router ? std::move(router) : Router(route))),
+    : m_port(port), m_endpoint(new Endpoint(QPointer<AgentCore>(core), limits,
+                                            router ? std::move(router) : Router(route))),
       m_gate(std::make_shared<localserver::Gate>()) {
     m_endpoint->gate = m_gate;
     m_gate->endpoint = m_endpoint;
+    m_thread.reset(QThread::create([endpoint = m_endpoint] { endpoint->loop(); }));
     m_thread->setObjectName(QStringLiteral("vantor.local-server"));
-    m_endpoint->moveToThread(m_thread.get());
+    m_endpoint->thread = m_thread.get();
     m_thread->start();
 }
 
@@ -326,26 +459,45 @@ LocalServer::~LocalServer() {
     {
         std::lock_guard lock(m_gate->mutex);
         m_gate->endpoint = nullptr;
+        m_gate->pending.clear();
     }
-    QMetaObject::invokeMethod(
-        m_endpoint, [endpoint = m_endpoint] { delete endpoint; }, Qt::BlockingQueuedConnection);
-    m_thread->quit();
+    m_endpoint->stop();
     m_thread->wait();
+    delete m_endpoint;
 }
 
 void LocalServer::start() {
-    bool listening = false;
-    QString error;
-    QMetaObject::invokeMethod(
-        m_endpoint,
-        [&] {
-            listening = m_endpoint->listen(m_port, &error);
-            if (listening)
-                m_port = m_endpoint->port();
-        },
-        Qt::BlockingQueuedConnection);
-    if (!listening)
-        throw SystemError(QStringLiteral("listen on 127.0.0.1:%1: %2").arg(m_port).arg(error));
+    const auto fail = [this](const char* call) {
+        throw SystemError(QStringLiteral("listen on 127.0.0.1:%1: %2: %3")
+                              .arg(m_port)
+                              .arg(QLatin1String(call))
+                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    };
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("socket");
+    const int reuse = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(m_port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const auto closeAndFail = [&](const char* call) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fail(call);
+    };
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0)
+        closeAndFail("setsockopt");
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+        closeAndFail("bind");
+    if (::listen(fd, 1024) < 0)
+        closeAndFail("listen");
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+        closeAndFail("getsockname");
+    m_port = ntohs(address.sin_port);
+    m_gate->run([fd](Endpoint& endpoint) { endpoint.listenOn(fd); });
 }
 
 void LocalServer::broadcast(const AgentContext& context) {

@@ -289,6 +289,16 @@ TEST_F(ServerFixture, OnlyTheFirstPipelinedRequestIsAnswered) {
               response("200 OK", kAck).toStdString());
 }
 
+// Bytes still arriving after the request must not reset the connection over the answer: the
+// server waits for the peer to finish before it closes.
+TEST_F(ServerFixture, InputStillArrivingAfterTheRequestKeepsTheAnswer) {
+    Client client(server->port());
+    client.send("GET /health HTTP/1.1\r\n\r\n" + QByteArray(300'000, 'x'));
+    client.finishSending();
+    EXPECT_EQ(client.readToEnd().toStdString(), response("200 OK", kAck).toStdString());
+    expectAllClosed();
+}
+
 TEST_F(ServerFixture, GarbageAndVanishingClientsLeaveOthersServed) {
     {
         std::vector<std::unique_ptr<Client>> clients;
