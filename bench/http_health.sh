@@ -3,32 +3,23 @@
 # then against nginx serving a 2-byte {} with keepalive_timeout 0, one after the other.
 # Usage: bench/http_health.sh [build-dir]   (needs wrk and nginx-light; port 17345 free)
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${1:-$root/build}
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+build=$(cd "${1:-build}" && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/desktop.sh"
+work=$E2E_DIR
 
-wait_for() { for _ in $(seq 100); do curl -fs "$1" >/dev/null 2>&1 && return 0; sleep 0.05; done; echo "no answer from $1" >&2; exit 1; }
 rate() { wrk -t1 -c32 -d10s --latency "$1" | tee "$work/wrk.out" >&2; awk '/Requests\/sec/ {print $2}' "$work/wrk.out"; }
 
-mkdir -p "$work/home" "$work/www"
+mkdir -p "$work/www"
 # Another agent already on the port would be measured in place of this build's.
 if curl -fs http://127.0.0.1:17345/health >/dev/null 2>&1; then echo "port 17345 is taken" >&2; exit 1; fi
-HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
-  "$build/bin/vantor-companion" 2>"$work/agent.log" &
-pids+=($!)
-wait_for http://127.0.0.1:17345/health
+QT_QPA_PLATFORM=offscreen start_bg agent "$build/bin/vantor-companion"
+wait_for 5 curl -fs http://127.0.0.1:17345/health || fail "no answer from the agent"
 if grep -q "Local server failed" "$work/agent.log"; then cat "$work/agent.log" >&2; exit 1; fi
 agent=$(rate http://127.0.0.1:17345/health)
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 printf '{}' >"$work/www/health"
-chmod -R a+rX "$work"
+chmod a+rX "$work" "$work/www" "$work/www/health"
 cat >"$work/nginx.conf" <<CONF
 daemon off;
 worker_processes 1;
@@ -45,9 +36,8 @@ http {
   }
 }
 CONF
-nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" &
-pids+=($!)
-wait_for "http://127.0.0.1:$port/health"
+start_bg nginx nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
+wait_for 5 curl -fs "http://127.0.0.1:$port/health" || fail "no answer from nginx"
 nginx_rate=$(rate "http://127.0.0.1:$port/health")
 
 echo "agent  requests/s: $agent"
