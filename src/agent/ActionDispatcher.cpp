@@ -1,7 +1,10 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "AudioDevices.h"
+#include "KeyChord.h"
+#include "KeySender.h"
 #include "RunProcess.h"
+#include "ScriptText.h"
 #include "ShortcutScript.h"
 #include "SystemControls.h"
 #include "Text.h"
@@ -91,7 +94,7 @@ QString AgentCore::executeAction(const QJsonObject& action, int depth) {
     if (type == QLatin1String("shortcut")) {
         const QString keys =
             safeText(action.value(QLatin1String("keys")), QStringLiteral("Shortcut"));
-        runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), shortcutScript(keys)});
+        sendChord(keys);
         return QStringLiteral("Sent ") + keys;
     }
 
@@ -109,4 +112,26 @@ QString AgentCore::executeAction(const QJsonObject& action, int depth) {
         throw AgentError::invalid(QStringLiteral("Unsupported system control: ") + control);
     runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), *script});
     return QStringLiteral("System: ") + control;
+}
+
+void AgentCore::sendChord(const QString& keys) {
+    const QString text = shortcutScript(keys);
+    if (!m_services.keys) {
+        runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), text});
+        return;
+    }
+    // The same template parser as the script runner's, so both routes accept exactly the same
+    // chords and fail with the same reasons.
+    const script::Request request = script::parse(text.toStdString());
+    const auto* key = std::get_if<script::KeyRequest>(&request);
+    if (!key) {
+        const auto* refusal = std::get_if<script::Refusal>(&request);
+        throw AgentError::invalid(refusal ? QString::fromStdString(refusal->reason)
+                                          : QStringLiteral("Not a key chord"));
+    }
+    try {
+        m_services.keys->send(key->chord);
+    } catch (const KeyInjectionError& error) {
+        throw AgentError::invalid(QString::fromUtf8(error.what()));
+    }
 }

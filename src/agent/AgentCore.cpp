@@ -13,12 +13,16 @@ namespace {
 
 constexpr std::chrono::milliseconds kContextInterval{700};
 constexpr std::chrono::milliseconds kActionInterval{1000};
+// Focus can move many times a second (alt-tab held down); listeners need the switch at once, not
+// a sample per intermediate window.
+constexpr std::chrono::milliseconds kFocusSampleSpacing{250};
 
 } // namespace
 
 CoreServices CoreServices::defaults() {
     return CoreServices{
         std::make_shared<NoFrontApplicationSource>(),
+        nullptr,
         helperProgramPath(QString::fromLatin1(kScriptRunnerName)),
         helperProgramPath(QString::fromLatin1(kDocumentOpenerName)),
         [] { return AgentCore::Clock::now(); },
@@ -58,7 +62,33 @@ void AgentCore::start() {
     actions->start(kActionInterval);
     actionTimer = actions;
 
+    m_focusSample = new QTimer(this);
+    m_focusSample->setSingleShot(true);
+    QObject::connect(m_focusSample, &QTimer::timeout, this, [this] {
+        m_lastFocusSampleAt = m_services.now();
+        pollContext();
+    });
+    m_services.frontApplication->onFocusChange = [core = QPointer<AgentCore>(this)] {
+        if (core)
+            core->focusChanged();
+    };
+
     pollContext();
+}
+
+void AgentCore::focusChanged() {
+    // Always through the timer: the source reports from inside a sample, and a sample must not
+    // start another one within itself.
+    if (!m_focusSample || m_focusSample->isActive())
+        return;
+    auto wait = std::chrono::milliseconds(0);
+    if (m_lastFocusSampleAt) {
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+            m_services.now() - *m_lastFocusSampleAt);
+        if (since < kFocusSampleSpacing)
+            wait = kFocusSampleSpacing - since;
+    }
+    m_focusSample->start(wait);
 }
 
 void AgentCore::pair(const Pairing& newPairing) {
@@ -80,17 +110,15 @@ void AgentCore::clearPairing() {
 
 void AgentCore::pollContext() {
     AgentContext sample;
-    if (const auto front = m_services.frontApplication->frontApplication()) {
+    // The desktop session keeps the front window from its own events: reading it starts no
+    // process and waits for nothing.
+    const auto front = m_services.frontApplication->frontApplication();
+    if (front) {
         sample.activeApp = front->name.value_or(QStringLiteral("Unknown"));
         sample.bundleId = front->identifier.value_or(QStringLiteral("unknown"));
     }
     sample.at = isoTimestampNow();
-    try {
-        sample.windowTitle =
-            runProcess(m_services.scriptRunnerPath, {QStringLiteral("-e"), titleScript()});
-    } catch (const std::exception&) {
-        // A failed title script only means no title for this sample.
-    }
+    sample.windowTitle = front ? trimmedText(front->title) : QString();
     sample.browserUrl = browserUrl(sample.bundleId);
 
     if (sample.changed(lastContext)) {

@@ -15,6 +15,7 @@
 
 class AudioBackend;
 class FrontApplicationSource;
+class KeySender;
 class QByteArray;
 class QJsonObject;
 class QJsonValue;
@@ -26,6 +27,9 @@ class QTimer;
 // replace parts.
 struct CoreServices {
     std::shared_ptr<FrontApplicationSource> frontApplication;
+    // Presses key chords in process where the desktop's input route is the agent's own
+    // connection (Wayland); without one, chord scripts go to the script runner (X11).
+    std::shared_ptr<KeySender> keys;
     QString scriptRunnerPath;   // runs the agent's script texts ("-e TEXT")
     QString documentOpenerPath; // launches applications ("-a APP") and opens addresses
     // Monotonic time for the upload throttle: a wall-clock jump neither stalls nor floods.
@@ -65,6 +69,8 @@ public:
     QPointer<QTimer> actionTimer;
 
     // Starts sampling every 0.7 s and polling the cloud every 1.0 s, and samples once at once.
+    // From then on a focus change the desktop reports is sampled at once as well, such extra
+    // samples at least 250 ms apart.
     void start();
 
     // Adopts and stores a pairing, clears the cloud error, notifies, and uploads at once.
@@ -100,6 +106,11 @@ public:
     const CoreServices& services() const { return m_services; }
 
 private:
+    void focusChanged();
+    void sendChord(const QString& keys);
+
     CoreServices m_services;
+    QTimer* m_focusSample = nullptr; // the pending extra sample after a focus change
+    std::optional<Clock::time_point> m_lastFocusSampleAt;
     QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request
 };

@@ -1,8 +1,9 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
+#include "DesktopSession.h"
+#include "Log.h"
 #include "PulseAudioBackend.h"
 #include "SingleInstance.h"
-#include "X11FrontApplication.h"
 
 #include <QApplication>
 #include <xcb/xcb.h>
@@ -39,7 +40,10 @@ int main(int argc, char** argv) {
 
     CoreServices services = CoreServices::defaults();
     services.audio = std::make_shared<PulseAudioBackend>();
-    services.frontApplication = std::make_shared<X11FrontApplicationSource>();
+    DesktopSession session = openDesktopSession(SessionHints::fromEnvironment());
+    logEvent(QStringLiteral("Desktop backend"), session.description);
+    services.frontApplication = session.front;
+    services.keys = session.keys;
     AppDelegate::Options options;
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
                      QGuiApplication::platformName() != QLatin1String("minimal");

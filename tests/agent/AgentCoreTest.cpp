@@ -14,7 +14,20 @@ class FakeFrontApplication : public FrontApplicationSource {
 public:
     std::optional<FrontApplication> current;
     std::optional<FrontApplication> frontApplication() override { return current; }
+    void moveFocus(std::optional<FrontApplication> to) {
+        current = std::move(to);
+        notifyFocusChange();
+    }
 };
+
+FrontApplication window(const char* name, const char* id, const char* title) {
+    FrontApplication front;
+    if (name)
+        front.name = QString::fromUtf8(name);
+    front.identifier = QString::fromUtf8(id);
+    front.title = QString::fromUtf8(title);
+    return front;
+}
 
 // A real script runner stand-in: prints the content of a file as the window title, fails when
 // the file is missing, and records every script text it is given.
@@ -54,7 +67,6 @@ protected:
 struct Step {
     const char* name;
     std::optional<FrontApplication> front;
-    std::optional<QByteArray> title; // the runner's output; absent: the script fails
     bool changes;
     const char* app;
     const char* bundleId;
@@ -62,16 +74,14 @@ struct Step {
 };
 
 TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
-    const FrontApplication editor{QStringLiteral("Editor"), QStringLiteral("org.example.Editor")};
+    const auto editor = window("Editor", "org.example.Editor", "  notes.txt \n");
     const QString notes = QStringLiteral("notes.txt");
     const Step steps[] = {
-        {"NoFrontAppNoTitle", std::nullopt, std::nullopt, false, "Unknown", "unknown", {}},
-        {"AbsentToEmptyTitleIsAChange", std::nullopt, "", true, "Unknown", "unknown", QString()},
-        {"FrontAppAppears", editor, "  notes.txt \n", true, "Editor", "org.example.Editor", notes},
-        {"OnlyTimeDiffers", editor, "notes.txt", false, "Editor", "org.example.Editor", notes},
-        {"Nameless", FrontApplication{{}, QStringLiteral("x")}, "notes.txt", true, "Unknown", "x",
-         notes},
-        {"TitleScriptFails", editor, std::nullopt, true, "Editor", "org.example.Editor", {}},
+        {"NoFrontWindowIsTheEmptyTitle", std::nullopt, true, "Unknown", "unknown", QString()},
+        {"FrontAppAppears", editor, true, "Editor", "org.example.Editor", notes},
+        {"OnlyTimeDiffers", editor, false, "Editor", "org.example.Editor", notes},
+        {"Nameless", window(nullptr, "x", "notes.txt"), true, "Unknown", "x", notes},
+        {"TitleOnly", window(nullptr, "x", "other"), true, "Unknown", "x", QStringLiteral("other")},
     };
     auto core = makeCore();
     std::vector<AgentContext> reported;
@@ -79,7 +89,6 @@ TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         front->current = step.front;
-        setTitle(step.title);
         const size_t count = reported.size();
         core->pollContext();
         const AgentContext& now = core->lastContext;
@@ -90,6 +99,7 @@ TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
             EXPECT_EQ(reported.back(), now);
         }
     }
+    EXPECT_EQ(scriptLog(), QString()) << "sampling reads the desktop's state, it runs no script";
 }
 
 TEST_F(CoreFixture, BrowserScriptsRunOnlyForKnownBrowsers) {
@@ -110,10 +120,8 @@ TEST_F(CoreFixture, BrowserScriptsRunOnlyForKnownBrowsers) {
             "tell application id \"com.apple.Safari\" to return URL of front document\n--\n"));
 }
 
-TEST_F(CoreFixture, TitleScriptIsSentByteForByte) {
-    auto core = makeCore();
-    core->pollContext();
-    const QByteArray script = scriptLog().toUtf8().chopped(4); // the runner's "\n--\n"
+TEST(AgentContext, TitleScriptIsKeptByteForByte) {
+    const QByteArray script = titleScript().toUtf8();
     EXPECT_EQ(script.size(), 205);
     EXPECT_TRUE(script.startsWith("tell application \"System Events\"\n  set frontApp"));
     EXPECT_TRUE(script.endsWith("  return \"\"\nend tell"));
@@ -159,7 +167,7 @@ TEST_F(CoreFixture, PairingLifecycleNotifiesAndStores) {
 
 TEST_F(CoreFixture, StartSamplesAtOnceAndTicksStopWithTheCore) {
     auto core = makeCore();
-    setTitle(QByteArray("first"));
+    front->current = window("A", "a", "first");
     int changes = 0;
     core->onContextChange = [&](const AgentContext&) { ++changes; };
     core->start();
@@ -168,8 +176,14 @@ TEST_F(CoreFixture, StartSamplesAtOnceAndTicksStopWithTheCore) {
     EXPECT_EQ(core->contextTimer->interval(), 700);
     EXPECT_EQ(core->actionTimer->interval(), 1000);
 
-    setTitle(QByteArray("second"));
-    EXPECT_TRUE(waitUntil([&] { return changes == 2; }));
+    front->current = window("A", "a", "second");
+    EXPECT_TRUE(waitUntil([&] { return changes == 2; })) << "a title change waits for the tick";
+
+    // A focus change is sampled without waiting for the tick.
+    core->contextTimer->stop();
+    front->moveFocus(window("B", "b", "other"));
+    EXPECT_TRUE(waitUntil([&] { return changes == 3; }));
+    EXPECT_EQ(core->lastContext.bundleId, QStringLiteral("b"));
 
     QPointer<QTimer> timer = core->contextTimer;
     core.reset();

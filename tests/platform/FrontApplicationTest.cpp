@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -53,6 +54,18 @@ TEST(FrontApplication, FollowsTheFocusedWindowAndFallsBackToTheDefaults) {
     }));
     EXPECT_EQ(core.lastContext.activeApp, QStringLiteral("Unknown"));
     EXPECT_EQ(core.lastContext.windowTitle, QString()) << "no front window: the empty title";
+}
+
+TEST(FrontApplication, FocusAndTitleArriveAsEvents) {
+    XDesktop desktop;
+    ASSERT_TRUE(desktop.ready());
+    AgentCore core(x11Services());
+    core.start();
+    core.contextTimer->stop(); // only the desktop's events can bring a sample now
+    TestWindow window({.title = "Evented"});
+    EXPECT_TRUE(
+        waitUntil([&] { return core.lastContext.windowTitle == QStringLiteral("Evented"); }));
+    EXPECT_EQ(core.lastContext.bundleId, QStringLiteral("vantor-test-client"));
 }
 
 TEST(FrontApplication, ReconnectsWhenTheXServerComesBack) {

@@ -161,14 +161,6 @@ xcb_keycode_t modifierKey(const Keymap& map, KeyModifier modifier) {
 
 } // namespace
 
-uint32_t keysymForCharacter(char32_t character) {
-    if (character < 0x20 || (character >= 0x7f && character < 0xa0) || character > 0x10ffff)
-        return 0;
-    if (character <= 0xff)
-        return static_cast<uint32_t>(character);
-    return 0x01000000u | static_cast<uint32_t>(character);
-}
-
 void sendKeyChord(xcb_connection_t* connection, const KeyChord& chord) {
     const auto* extension = xcb_get_extension_data(connection, &xcb_test_id);
     if (!extension || !extension->present)

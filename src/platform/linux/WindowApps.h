@@ -1,12 +1,19 @@
 #pragma once
 
-#include "XDisplay.h"
-
 #include <optional>
 #include <string>
 
 class DesktopIndex;
 struct IndexedApp;
+
+// What a window tells about the program behind it. X11 fills it from the window's properties;
+// the Wayland desktops put their application id where the matcher looks for one.
+struct WindowIdentity {
+    std::string gtkApplicationId; // _GTK_APPLICATION_ID, or the desktop's own desktop id
+    std::string wmInstance;       // WM_CLASS, first string (Wayland: app_id)
+    std::string wmClass;          // WM_CLASS, second string (Wayland: app_id or resource class)
+    unsigned pid = 0;             // _NET_WM_PID, 0 when unknown
+};
 
 // The desktop entry of the application that owns a window, tried in this order: its
 // _GTK_APPLICATION_ID as a desktop id, an entry whose StartupWMClass is the WM_CLASS class or

@@ -1,18 +1,12 @@
 #pragma once
 
+#include "WindowApps.h"
+
 #include <optional>
 #include <string>
 #include <vector>
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
-
-// What a window tells about the program behind it.
-struct WindowIdentity {
-    std::string gtkApplicationId; // _GTK_APPLICATION_ID
-    std::string wmInstance;       // WM_CLASS, first string
-    std::string wmClass;          // WM_CLASS, second string
-    unsigned pid = 0;             // _NET_WM_PID, 0 when unset
-};
 
 // One connection to the X server named by DISPLAY, with the EWMH atoms. `open` connects (again)
 // when there is no connection or the server went away; every query treats a vanished window

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KeyInjector.h"
+#include "KeyChord.h"
 
 #include <string>
 #include <string_view>

@@ -1,0 +1,14 @@
+#pragma once
+
+struct DesktopSession;
+
+namespace gnome {
+
+// Whether this desktop family runs here and answers; bounded, main thread.
+bool probe();
+
+// The session backend for this desktop; it keeps trying to reach the desktop when it is not
+// there yet or goes away.
+DesktopSession open();
+
+} // namespace gnome
