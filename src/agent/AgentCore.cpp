@@ -28,6 +28,7 @@ CoreServices CoreServices::defaults() {
         [] { return AgentCore::Clock::now(); },
         std::make_shared<NoAudioBackend>(),
         std::chrono::seconds(10),
+        std::chrono::seconds(15),
     };
 }
 

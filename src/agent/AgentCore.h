@@ -36,8 +36,10 @@ struct CoreServices {
     std::function<std::chrono::steady_clock::time_point()> now;
     // The audio devices that "audio-output-next" and "audio-input-next" switch between.
     std::shared_ptr<AudioBackend> audio;
-    // Every cloud request fails when nothing arrives for this long.
+    // Every cloud request fails when nothing arrives for this long, or when it has not ended
+    // after the deadline however steadily its answer trickles in.
     std::chrono::milliseconds cloudTimeout{10000};
+    std::chrono::milliseconds cloudDeadline{15000};
 
     static CoreServices defaults();
 };
@@ -88,8 +90,9 @@ public:
     // Cloud link. Every operation does nothing while unpaired. A completion runs later on the main
     // thread with the answer body (status below 400), or with an AgentError carrying the
     // service's error answer, or with a SystemError for a transport failure (no connection,
-    // time-out, refused certificate, an answer cut short); never after the core is destroyed.
-    void cloudRequest(const QString& path, const QString& method,
+    // time-out, refused certificate, an answer cut short, a redirect to another origin, an answer
+    // past 1 MiB); never after the core is destroyed. False when nothing was sent.
+    bool cloudRequest(const QString& path, const QString& method,
                       const std::optional<QByteArray>& body, CloudCompletion completion);
     void syncCloudContext(const AgentContext& context, bool force);
     void recordCloudResult(std::exception_ptr error);
@@ -113,4 +116,5 @@ private:
     QTimer* m_focusSample = nullptr; // the pending extra sample after a focus change
     std::optional<Clock::time_point> m_lastFocusSampleAt;
     QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request
+    bool m_pollInFlight = false;
 };

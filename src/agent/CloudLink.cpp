@@ -11,12 +11,18 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
 
 constexpr std::chrono::seconds kHeartbeatInterval{5};
+// A queue of actions is a few kilobytes; a larger answer is a misbehaving or hostile service.
+constexpr qint64 kMaxAnswerBytes = 1 << 20;
 const QString kPairingExpired = QStringLiteral("Pairing expired — pair again");
+const QString kTimedOut = QStringLiteral("The request timed out");
+// Why the core aborted a request itself, when it did (a reply property).
+constexpr char kRefusal[] = "vantorRefusal";
 
 // Qt reports an HTTP error status through the same error code as a failed exchange; only these
 // codes stand for "the service answered with this status". Anything else (refused, time-out,
@@ -42,11 +48,33 @@ bool isStatusError(QNetworkReply::NetworkError code) {
 }
 
 QString transportErrorText(const QNetworkReply& reply) {
-    // The core never aborts a request itself: a cancelled one is the transfer time-out.
+    const QString refusal = reply.property(kRefusal).toString();
+    if (!refusal.isEmpty())
+        return refusal;
+    // Otherwise a cancelled request is the transfer time-out.
     if (reply.error() == QNetworkReply::OperationCanceledError ||
         reply.error() == QNetworkReply::TimeoutError)
-        return QStringLiteral("The request timed out");
+        return kTimedOut;
     return reply.errorString();
+}
+
+// Also when the reply has just finished and its completion is still to come: an answer that
+// arrived whole in one read is refused all the same.
+void refuse(QNetworkReply* reply, const QString& why) {
+    if (reply->property(kRefusal).isValid())
+        return;
+    reply->setProperty(kRefusal, why);
+    if (!reply->isFinished())
+        reply->abort();
+}
+
+bool sameOrigin(const QUrl& a, const QUrl& b) {
+    const auto port = [](const QUrl& url) {
+        return url.port(
+            url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+    };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
 }
 
 std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
@@ -54,6 +82,8 @@ std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
     // A redirection that names no new place is a final answer below 400; Qt would follow it to
     // an empty address and fail.
     const bool unplacedRedirect = status.toInt() / 100 == 3 && !reply.hasRawHeader("location");
+    if (reply.property(kRefusal).isValid())
+        return std::make_exception_ptr(SystemError(transportErrorText(reply)));
     if (reply.error() == QNetworkReply::NoError || unplacedRedirect) {
         body = reply.readAll();
         return nullptr;
@@ -68,25 +98,28 @@ std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
 }
 
 QString pairingPath(const Pairing& pairing, const char* leaf) {
-    return QStringLiteral("/api/pairing/") + pairing.code + QLatin1Char('/') + QLatin1String(leaf);
+    // One path segment whatever the code holds: letters, digits, "-" and "_" stay as they are,
+    // so a real code gives the same bytes as ever.
+    return QStringLiteral("/api/pairing/") +
+           QString::fromLatin1(QUrl::toPercentEncoding(pairing.code, {}, ".~")) + QLatin1Char('/') +
+           QLatin1String(leaf);
 }
 
 } // namespace
 
-void AgentCore::cloudRequest(const QString& path, const QString& method,
+bool AgentCore::cloudRequest(const QString& path, const QString& method,
                              const std::optional<QByteArray>& body, CloudCompletion completion) {
     if (!pairing)
-        return;
-    // The code is part of the path text as it is; an address that does not parse sends nothing.
+        return false;
+    // An address that does not parse sends nothing.
     const QUrl url(pairing->cloudUrl + path, QUrl::StrictMode);
     if (!url.isValid())
-        return;
+        return false;
 
     if (!m_network) {
         m_network = new QNetworkAccessManager(this);
-        // Qt's default redirect policy (NoLessSafeRedirectPolicy) follows redirects except from
-        // https to http, which fails as a transport error.
-        m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+        // Every redirect is checked below: the secret travels with it.
+        m_network->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
     }
     QNetworkRequest request(url);
     request.setTransferTimeout(static_cast<int>(m_services.cloudTimeout.count()));
@@ -96,6 +129,22 @@ void AgentCore::cloudRequest(const QString& path, const QString& method,
     // Without a body the request carries no content-length either, as a plain GET.
     QNetworkReply* reply = body ? m_network->sendCustomRequest(request, method.toLatin1(), *body)
                                 : m_network->sendCustomRequest(request, method.toLatin1());
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, url](const QUrl& target) {
+        if (sameOrigin(url.resolved(target), url))
+            Q_EMIT reply->redirectAllowed();
+        else
+            refuse(reply, QStringLiteral("Redirect to another origin refused"));
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply](qint64 received, qint64 total) {
+                         if (received > kMaxAnswerBytes || total > kMaxAnswerBytes)
+                             refuse(reply, QStringLiteral("The answer is larger than 1 MiB"));
+                     });
+    // The transfer time-out only measures silence; an answer dripped byte by byte must end too.
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, reply, [reply] { refuse(reply, kTimedOut); });
+    deadline->start(m_services.cloudDeadline);
     // The core is the context: destroying it drops the connection, and with it the completion.
     QObject::connect(reply, &QNetworkReply::finished, this,
                      [reply, completion = std::move(completion)] {
@@ -109,6 +158,7 @@ void AgentCore::cloudRequest(const QString& path, const QString& method,
                          else
                              completion(answer, nullptr);
                      });
+    return true;
 }
 
 void AgentCore::syncCloudContext(const AgentContext& context, bool force) {
@@ -164,34 +214,36 @@ void AgentCore::recordCloudResult(std::exception_ptr error) {
 }
 
 void AgentCore::pollCloudActions() {
-    if (!pairing)
+    // A slow service gets one poll at a time; the next tick after it ends polls again.
+    if (!pairing || m_pollInFlight)
         return;
-    cloudRequest(pairingPath(*pairing, "actions"), QStringLiteral("GET"), std::nullopt,
-                 [this](std::optional<QByteArray> body, std::exception_ptr error) {
-                     recordCloudResult(error);
-                     if (!body)
-                         return;
-                     // An unusable answer is dropped whole and silently: a list with one
-                     // entry that is not an object is not trusted for any of its entries.
-                     const QJsonDocument document = QJsonDocument::fromJson(*body);
-                     const QJsonValue actions = document.object().value(QStringLiteral("actions"));
-                     if (!actions.isArray())
-                         return;
-                     const QJsonArray list = actions.toArray();
-                     for (const QJsonValue& entry : list)
-                         if (!entry.isObject())
-                             return;
-                     for (const QJsonValue& entry : list) {
-                         const QJsonValue action = entry.toObject().value(QStringLiteral("action"));
-                         if (!action.isObject())
-                             continue;
-                         try {
-                             logEvent(QStringLiteral("Cloud action: ") +
-                                      executeAction(action.toObject(), 0));
-                         } catch (const std::exception& failure) {
-                             logEvent(QStringLiteral("Cloud action failed: ") +
-                                      errorDescription(failure));
-                         }
-                     }
-                 });
+    m_pollInFlight = cloudRequest(
+        pairingPath(*pairing, "actions"), QStringLiteral("GET"), std::nullopt,
+        [this](std::optional<QByteArray> body, std::exception_ptr error) {
+            m_pollInFlight = false;
+            recordCloudResult(error);
+            if (!body)
+                return;
+            // An unusable answer is dropped whole and silently: a list with one
+            // entry that is not an object is not trusted for any of its entries.
+            const QJsonDocument document = QJsonDocument::fromJson(*body);
+            const QJsonValue actions = document.object().value(QStringLiteral("actions"));
+            if (!actions.isArray())
+                return;
+            const QJsonArray list = actions.toArray();
+            for (const QJsonValue& entry : list)
+                if (!entry.isObject())
+                    return;
+            for (const QJsonValue& entry : list) {
+                const QJsonValue action = entry.toObject().value(QStringLiteral("action"));
+                if (!action.isObject())
+                    continue;
+                try {
+                    logEvent(QStringLiteral("Cloud action: ") +
+                             executeAction(action.toObject(), 0));
+                } catch (const std::exception& failure) {
+                    logEvent(QStringLiteral("Cloud action failed: ") + errorDescription(failure));
+                }
+            }
+        });
 }

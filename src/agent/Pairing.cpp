@@ -16,15 +16,41 @@ const QString kCloudUrlKey = QStringLiteral("cloudUrl");
 const QString kCodeKey = QStringLiteral("pairCode");
 const QString kSecretKey = QStringLiteral("pairSecret");
 
+// The folder holds a secret: private when we create it, and made private again when others
+// could swap the file inside it.
+void ensurePrivateFolder(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0) {
+        QDir().mkpath(folder);
+        ::chmod(name.constData(), 0700);
+    } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        ::chmod(name.constData(), 0700);
+    }
+}
+
 // Qt replaces the file atomically and keeps an existing file's mode, but creates a new file
-// with the default mode: the file must exist, private, before the first write.
-void ensurePrivateFile(const QString& path) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+// with the default mode: the file must exist, private, before the first write. Qt's atomic
+// replace also writes through a symbolic link to its target, so a link is replaced by a file of
+// our own first. False (with a log line) when no private file can be had.
+bool ensurePrivateFile(const QString& path) {
+    ensurePrivateFolder(QFileInfo(path).absolutePath());
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        ::close(fd);
-    ::chmod(name.constData(), 0600);
+    struct stat info {};
+    if (::lstat(name.constData(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        logEvent(QStringLiteral("Replacing a link with a private pairing file"), path);
+        ::unlink(name.constData());
+    }
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        logEvent(QStringLiteral("Could not write pairing — %1 is not a private file").arg(path));
+        return false;
+    }
+    ::fchmod(fd, 0600);
+    ::close(fd);
+    return true;
 }
 
 void finish(QSettings& settings, const char* action) {
@@ -45,7 +71,8 @@ QString Pairing::storePath() {
 
 void Pairing::save() const {
     const QString path = storePath();
-    ensurePrivateFile(path);
+    if (!ensurePrivateFile(path))
+        return;
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue(kCloudUrlKey, cloudUrl);
     settings.setValue(kCodeKey, code);
@@ -84,7 +111,7 @@ std::optional<Pairing> Pairing::load(QString* problem) {
 
 void Pairing::erase() {
     const QString path = storePath();
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) || !ensurePrivateFile(path))
         return;
     QSettings settings(path, QSettings::IniFormat);
     settings.remove(kCloudUrlKey);

@@ -146,18 +146,26 @@ public:
                            QByteArray::number(body.size()) + "\r\nconnection: close\r\n\r\n";
         bytes += body;
         connection->phase = Connection::Phase::Answering;
-        if (!write(connection, bytes))
+        if (!write(connection, bytes)) {
             drop(connection); // a failed answer ends the connection as a sent one would
-        else if (connection->unsent.isEmpty())
+        } else if (connection->unsent.isEmpty()) {
             finish(connection);
-        else
+        } else {
+            // A peer that does not take its answer must not hold the connection for ever.
+            startIdleLimit(connection);
             watch(connection);
+        }
     }
 
     void openEventStream(quint64 id, const QByteArray& openingBytes) {
         Connection* connection = find(id);
         if (!connection || connection->phase != Connection::Phase::Routed)
             return;
+        if (int(m_streams.size()) >= m_limits.maxEventStreams) {
+            send(id, QStringLiteral("503 Service Unavailable"),
+                 R"({"message":"Too many event streams","ok":false})");
+            return;
+        }
         connection->phase = Connection::Phase::Streaming;
         m_streams.insert_or_assign(id, connection);
         gate->streams = int(m_streams.size());
@@ -219,18 +227,43 @@ private:
             item(*this);
     }
 
-    // Takes every connection waiting in the backlog, already non-blocking and close-on-exec.
+    // Takes every connection waiting in the backlog, already non-blocking and close-on-exec. At
+    // the connection cap or out of descriptors, the connection nearest its idle limit (one still
+    // sending its request, or lingering) makes room, so a flood of silent clients cannot starve
+    // the others; with none to close, the listener rests until a connection closes, instead of
+    // waking the loop for ever while its backlog stays readable.
     void acceptAll() {
         for (;;) {
-            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0)
+            if (int(m_connections.size()) >= m_limits.maxConnections && !makeRoom())
                 return;
+            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                const bool outOfDescriptors =
+                    errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+                if (errno == ECONNABORTED || errno == EINTR || (outOfDescriptors && makeRoom()))
+                    continue;
+                return;
+            }
             auto connection = std::make_unique<Connection>(++m_lastId, fd);
             watch(connection.get());
             startIdleLimit(connection.get());
             m_connections.emplace(connection->id, std::move(connection));
             gate->connections = int(m_connections.size());
         }
+    }
+
+    // Closes the connection nearest its idle limit; without one, stops watching the listener
+    // until a connection closes. True when there is room now.
+    bool makeRoom() {
+        if (!m_idle.empty()) {
+            drop(m_idle.front());
+            return true;
+        }
+        if (!m_listenerResting) {
+            ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
+            m_listenerResting = true;
+        }
+        return false;
     }
 
     // Registers the events the connection's phase waits for, calling into the kernel only on a
@@ -325,14 +358,17 @@ private:
     }
 
     void writable(Connection* connection) {
+        const qsizetype before = connection->unsent.size();
         if (!write(connection, QByteArray())) {
             drop(connection);
             return;
         }
-        if (connection->unsent.isEmpty() && connection->phase == Connection::Phase::Answering)
-            finish(connection);
-        else
+        if (connection->phase != Connection::Phase::Answering)
             watch(connection);
+        else if (connection->unsent.isEmpty())
+            finish(connection);
+        else if (connection->unsent.size() < before) // the peer reads: its time starts again
+            startIdleLimit(connection);
     }
 
     // Sends what it can now and keeps the rest for when the socket is writable again. False when
@@ -380,6 +416,11 @@ private:
         m_connections.erase(id); // closes the socket, which also leaves the epoll set
         gate->streams = int(m_streams.size());
         gate->connections = int(m_connections.size());
+        if (m_listenerResting) {
+            m_listenerResting = false;
+            epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
+            ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event);
+        }
     }
 
     QPointer<AgentCore> m_core;
@@ -388,6 +429,7 @@ private:
     const int m_epoll;
     const int m_wake;
     int m_listener = -1;
+    bool m_listenerResting = false; // not watched until a connection closes
     std::atomic<bool> m_stopping{false};
     quint64 m_lastId = 0;
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;

@@ -26,6 +26,10 @@ struct ServerLimits {
     // An event stream whose unsent bytes pass this is closed: a client that never reads must
     // not grow the agent's memory without bound.
     qsizetype maxStreamBacklog = 1 << 20;
+    // Open event streams past this are refused with a 503; open connections past this, or a
+    // process out of descriptors, close the connection nearest its idle limit to make room.
+    int maxEventStreams = 512;
+    int maxConnections = 768;
 };
 
 // One accepted connection as the routes see it. A cheap copyable handle, usable from any thread:

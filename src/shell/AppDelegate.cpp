@@ -72,16 +72,27 @@ std::optional<QString> runPairDialog() {
     return field->text();
 }
 
-bool askAboutForeignConsole(const QString& consoleOrigin) {
+bool askAboutLink(const AppDelegate::LinkQuestion& question) {
     QMessageBox box;
     box.setIcon(QMessageBox::Warning);
     box.setWindowTitle(QStringLiteral("Keyloft Companion"));
-    box.setText(QStringLiteral("Pair with a console at %1?").arg(consoleOrigin));
-    box.setInformativeText(
-        QStringLiteral(
-            "A link asks this computer to take orders from %1, which is not the Keyloft console. "
-            "Pair only if you trust it.")
-            .arg(consoleOrigin));
+    QString informative;
+    if (question.foreignConsole) {
+        box.setText(QStringLiteral("Pair with a console at %1?").arg(question.origin));
+        informative = QStringLiteral("A link asks this computer to take orders from %1, which is "
+                                     "not the Keyloft console. Pair only if you trust it.")
+                          .arg(question.origin);
+    } else {
+        box.setText(
+            QStringLiteral("Replace this computer's pairing with code %1?").arg(question.code));
+    }
+    if (question.replacesPairing)
+        informative += (informative.isEmpty() ? QString() : QStringLiteral(" ")) +
+                       QStringLiteral("The link replaces the current pairing with the pairing "
+                                      "code %1: whoever holds that code controls this computer. "
+                                      "Pair only if you opened this link yourself.")
+                           .arg(question.code);
+    box.setInformativeText(informative);
     // Alt+P answers yes from the keyboard; Cancel stays the default for a stray Return.
     QPushButton* pair = box.addButton(QStringLiteral("&Pair"), QMessageBox::AcceptRole);
     box.setDefaultButton(box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole));
@@ -105,16 +116,13 @@ QIcon statusIcon() {
 } // namespace
 
 bool isDefaultConsoleOrigin(const QString& cloudUrl) {
-    const QUrl url(cloudUrl, QUrl::StrictMode);
-    return url.isValid() && !url.host().isEmpty() &&
-           origin(url) == origin(QUrl(defaultConsoleUrl()));
+    return isCloudOrigin(cloudUrl) &&
+           origin(QUrl(cloudUrl, QUrl::StrictMode)) == origin(QUrl(defaultConsoleUrl()));
 }
 
 AppDelegate::AppDelegate(CoreServices services, Options options)
     : m_options(options), m_core(std::make_unique<AgentCore>(std::move(services))) {
-    confirmForeignConsole = [](const QString& consoleOrigin) {
-        return askAboutForeignConsole(consoleOrigin);
-    };
+    confirmLink = [](const LinkQuestion& question) { return askAboutLink(question); };
     openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     askForPairingText = [] { return runPairDialog(); };
 }
@@ -283,7 +291,9 @@ void AppDelegate::handleArgument(const QString& argument) {
     const QString text = trimmedText(argument);
     if (text.isEmpty())
         return;
-    if (text.startsWith(QLatin1String("vantor://"), Qt::CaseInsensitive))
+    // The desktop entry hands over every "vantor:" address, with or without "//": each one is a
+    // link, whichever form its text then parses as.
+    if (text.startsWith(QLatin1String("vantor:"), Qt::CaseInsensitive))
         handleGetURL(text);
     else
         pairFromText(text);
@@ -293,21 +303,35 @@ void AppDelegate::handleGetURL(const QString& link) {
     const auto pairing = parsePairingInput(link);
     if (!pairing)
         return;
-    // A web page can open a link: only the user may hand the agent to another console.
-    if (!isDefaultConsoleOrigin(pairing->cloudUrl)) {
-        const QUrl url(pairing->cloudUrl);
-        const QString shown = url.isValid() && !url.host().isEmpty()
-                                  ? url.scheme() + QStringLiteral("://") + url.authority()
-                                  : pairing->cloudUrl;
+    const auto refuse = [](const QString& why) {
+        logEvent(QStringLiteral("Pairing link refused"), why);
+    };
+    // A link's requests go to the console's origin itself, never to a path below it.
+    if (!isCloudOrigin(pairing->cloudUrl)) {
+        refuse(QStringLiteral("its cloud address is not a plain origin"));
+        return;
+    }
+    // A web page can open a link: only the user may hand the agent to another console, or to
+    // another pairing than the one it has.
+    LinkQuestion question;
+    question.code = pairing->code;
+    question.foreignConsole = !isDefaultConsoleOrigin(pairing->cloudUrl);
+    question.replacesPairing = m_core->pairing && *m_core->pairing != *pairing;
+    const QUrl url(pairing->cloudUrl);
+    question.origin = url.scheme() + QStringLiteral("://") + url.authority();
+    if (question.foreignConsole || question.replacesPairing) {
         if (!m_options.canAsk) {
-            logEvent(QStringLiteral("Pairing link refused"),
-                     QStringLiteral("%1 is not the Keyloft console and there is no way to ask you")
-                         .arg(shown));
+            refuse((question.foreignConsole
+                        ? QStringLiteral("%1 is not the Keyloft console").arg(question.origin)
+                        : QStringLiteral("it would replace the current pairing with code %1")
+                              .arg(question.code)) +
+                   QStringLiteral(" and there is no way to ask you"));
             return;
         }
-        if (!confirmForeignConsole(shown)) {
-            logEvent(QStringLiteral("Pairing link refused"),
-                     QStringLiteral("you declined to pair with %1").arg(shown));
+        if (!confirmLink(question)) {
+            refuse(question.foreignConsole
+                       ? QStringLiteral("you declined to pair with %1").arg(question.origin)
+                       : QStringLiteral("you declined to replace the pairing"));
             return;
         }
     }

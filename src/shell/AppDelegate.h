@@ -36,11 +36,12 @@ public:
     // builds the menu.
     void applicationDidFinishLaunching();
 
-    // A start argument or a hand-over from a later start: a vantor:// link, or pairing text the
-    // user pasted into a terminal.
+    // A start argument or a hand-over from a later start: a link (anything that begins with
+    // "vantor:", whatever form follows), or pairing text the user pasted into a terminal.
     void handleArgument(const QString& argument);
 
-    // Pairs from a vantor:// link (silently only for the default console's origin).
+    // Pairs from a link. Silently only for the default console's origin, and only while unpaired
+    // or paired the same way; otherwise the user is asked, and with no way to ask it is refused.
     void handleGetURL(const QString& link);
 
     void rebuildMenu();
@@ -57,9 +58,18 @@ public:
     LocalServer* server() { return m_server.get(); }
     bool trayVisible() const;
 
-    // Seams for what reaches outside the process: asking the user about a foreign console,
-    // opening an address in the browser, and asking for pairing text.
-    std::function<bool(const QString& origin)> confirmForeignConsole;
+    // What a link asks the user to allow: pairing with another console than the default one,
+    // replacing the current pairing, or both.
+    struct LinkQuestion {
+        QString origin; // the new console's origin, as shown
+        QString code;   // the new pairing code
+        bool foreignConsole = false;
+        bool replacesPairing = false;
+    };
+
+    // Seams for what reaches outside the process: asking the user about a link, opening an
+    // address in the browser, and asking for pairing text.
+    std::function<bool(const LinkQuestion& question)> confirmLink;
     std::function<void(const QUrl& url)> openUrl;
     std::function<std::optional<QString>()> askForPairingText;
 
@@ -78,6 +88,6 @@ private:
     std::vector<MenuEntry> m_model;
 };
 
-// Whether a pairing's cloud address has the same origin (scheme, host, port) as the console the
-// agent was built for.
+// Whether a pairing's cloud address is a bare origin (no user information, path, query or
+// fragment) that is the same (scheme, host, port) as that of the console the agent was built for.
 bool isDefaultConsoleOrigin(const QString& cloudUrl);

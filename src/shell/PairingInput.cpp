@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -46,6 +47,31 @@ QString withoutOneTrailingSlash(QString url) {
     return url;
 }
 
+// A code names one path segment of every cloud request: nothing in it may end or escape that
+// segment, and "." or ".." would name another path. Invisible format characters would let the
+// code shown in a question differ from the one used.
+bool isUsableCode(const QString& code) {
+    if (code == QLatin1String(".") || code == QLatin1String(".."))
+        return false;
+    return std::none_of(code.begin(), code.end(), [](QChar c) {
+        return c == u'/' || c == u'?' || c == u'#' || c == u'%' || c.isSpace() ||
+               c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+    });
+}
+
+// The cloud address must say plainly where requests go: user information before the host, a
+// query or a fragment would make a look-alike of another console or bend every request path.
+bool isPlainCloudUrl(const QString& cloud) {
+    if (cloud.contains(QLatin1Char('?')) || cloud.contains(QLatin1Char('#')))
+        return false;
+    const qsizetype hostStart = cloud.indexOf(QLatin1String("//"));
+    if (hostStart < 0)
+        return true;
+    const qsizetype pathStart = cloud.indexOf(QLatin1Char('/'), hostStart + 2);
+    return !cloud.mid(hostStart + 2, pathStart < 0 ? -1 : pathStart - hostStart - 2)
+                .contains(QLatin1Char('@'));
+}
+
 std::optional<Pairing> parseLink(const QString& text) {
     const auto items = queryItems(text);
     const auto first = [&](const char* name) -> std::optional<QString> {
@@ -59,7 +85,10 @@ std::optional<Pairing> parseLink(const QString& text) {
     const auto secret = first("secret");
     if (!cloud || !code || !secret || cloud->isEmpty() || code->isEmpty() || secret->isEmpty())
         return std::nullopt;
-    return Pairing{withoutOneTrailingSlash(*cloud), *code, *secret};
+    const QString url = withoutOneTrailingSlash(*cloud);
+    if (!isCloudOrigin(url))
+        return std::nullopt;
+    return Pairing{url, *code, *secret};
 }
 
 // Key and value of a NAME=value token: "=" signs that would close an empty key are skipped,
@@ -105,14 +134,25 @@ std::optional<Pairing> parseShort(const QString& text) {
 
 } // namespace
 
+bool isCloudOrigin(const QString& cloudUrl) {
+    const QUrl url(cloudUrl, QUrl::StrictMode);
+    return isPlainCloudUrl(cloudUrl) && url.isValid() && !url.scheme().isEmpty() &&
+           !url.host().isEmpty() && url.path().isEmpty();
+}
+
 std::optional<Pairing> parsePairingInput(const QString& input) {
     const QString text = trimmedText(input);
     if (text.isEmpty())
         return std::nullopt;
+    std::optional<Pairing> pairing;
     if (text.startsWith(QLatin1String("vantor://"), Qt::CaseInsensitive) &&
         QUrl(text, QUrl::StrictMode).isValid())
-        return parseLink(text);
-    if (text.contains(QLatin1String("VANTOR_PAIR_CODE")))
-        return parseCommand(text);
-    return parseShort(text);
+        pairing = parseLink(text);
+    else if (text.contains(QLatin1String("VANTOR_PAIR_CODE")))
+        pairing = parseCommand(text);
+    else
+        pairing = parseShort(text);
+    if (pairing && (!isUsableCode(pairing->code) || !isPlainCloudUrl(pairing->cloudUrl)))
+        return std::nullopt;
+    return pairing;
 }

@@ -8,6 +8,9 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -30,6 +33,33 @@ QString defaultSocketDir() {
 }
 
 } // namespace
+
+QString takeStartArgument(int argc, char** argv, int input) {
+    QByteArray text;
+    if (argc > 2 && std::strcmp(argv[1], "--pair") == 0 && std::strcmp(argv[2], "-") == 0) {
+        if (::isatty(input))
+            std::fputs("Paste the companion command, then press Ctrl-D.\n", stderr);
+        char chunk[4096];
+        while (text.size() <= kMaxArgumentBytes) {
+            const ssize_t got = ::read(input, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            text.append(chunk, got);
+        }
+        if (text.size() > kMaxArgumentBytes) {
+            logEvent(QStringLiteral("Ignored the standard input"),
+                     QStringLiteral("it is larger than a pairing text can be"));
+            text.clear();
+        }
+    } else if (argc > 1) {
+        text = argv[1];
+    }
+    for (int i = 1; i < argc; ++i)
+        std::memset(argv[i], 0, std::strlen(argv[i]));
+    return QString::fromLocal8Bit(text);
+}
 
 SingleInstance::SingleInstance(QString socketDir)
     : m_dir(socketDir.isEmpty() ? defaultSocketDir() : std::move(socketDir)) {}

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("vantor-companion"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QString argument = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    // Read once, then wiped from the process's command line: it may hold the pairing secret.
+    const QString argument = takeStartArgument(argc, argv);
     SingleInstance instance;
     if (instance.claim(argument) == SingleInstance::Role::HandedOver)
         return 0;

@@ -15,6 +15,8 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -45,10 +47,12 @@ protected:
     }
     void TearDown() override { setLogObserver({}); }
 
-    std::unique_ptr<AgentCore> makeCore(std::chrono::milliseconds timeout) {
+    std::unique_ptr<AgentCore> makeCore(std::chrono::milliseconds timeout,
+                                        std::chrono::milliseconds deadline = 15s) {
         CoreServices services = CoreServices::defaults();
         services.now = [this] { return clock; };
         services.cloudTimeout = timeout;
+        services.cloudDeadline = deadline;
         return std::make_unique<AgentCore>(services);
     }
 
@@ -175,8 +179,11 @@ TEST_F(CloudLinkTest, OnlyTheServiceCanExpireThePairing) {
         EXPECT_EQ(core->lastCloudError, QStringLiteral("Pairing expired — pair again"));
         EXPECT_FALSE(core->pairing);
     };
-    core->pairing->code = QStringLiteral("GONE"); // the peer answers 404 "Pairing not found"
+    // Pins a code sent raw into the path: it stays one segment (the peer answers 404 "Pairing
+    // not found" for it).
+    core->pairing->code = QStringLiteral("../GONE?x#");
     pollOnce();
+    EXPECT_EQ(peer.requests().last().path, QStringLiteral("/api/pairing/..%2FGONE%3Fx%23/actions"));
     EXPECT_EQ(notified, 1);
     EXPECT_FALSE(Pairing::load()) << "the stored keys are erased";
     peer.clearRequests();
@@ -205,14 +212,19 @@ QByteArray ok(const QByteArray& body) {
 
 // One row per way the completion can go; rows that would take the same path are left out.
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
+    CloudPeer other{kCode, kSecret};
+    ASSERT_TRUE(other.listen());
+    other.queueAction(QJsonObject{{QStringLiteral("type"), QStringLiteral("nope")}});
     const QByteArray three =
         R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
         {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
     const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
     const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
                               QStringLiteral("Cloud action: Third ran 0 steps")};
-    const QByteArray huge =
-        R"({"pad":")" + QByteArray(8 << 20, 'x') + R"(","actions":[{"action":{}}]})";
+    const QByteArray big =
+        R"({"pad":")" + QByteArray(1'000'000, 'x') + R"(","actions":[{"action":{}}]})";
+    const QByteArray elsewhere = "HTTP/1.1 302 Found\r\nlocation: " + other.baseUrl().toUtf8() +
+                                 "/evil-actions\r\ncontent-length: 0\r\n\r\n";
     const QString any = QStringLiteral("*");
     const auto none = std::nullopt;
     // clang-format off
@@ -222,7 +234,11 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         {"ActionsNotAnArray", none, 200, R"({"actions":{"action":{}}})", none, {}},
         {"NumberAmongObjectsDropsAll", none, 200, R"({"actions":[{"action":{}},7]})", none, {}},
         {"EntriesWithoutAction", none, 200, R"({"actions":[{"x":1},{"action":"launch"},{"action":{}}]})", none, {refused}},
-        {"HugeBody", none, 200, huge, none, {refused}},
+        {"BodyJustUnderOneMiB", none, 200, big, none, {refused}},
+        // Pins unbounded answers: past 1 MiB the download is abandoned.
+        {"BodyPastOneMiB", none, 200, big + QByteArray(50'000, ' '), QStringLiteral("The answer is larger than 1 MiB"), {}},
+        // Pins the secret following a redirect to another origin, whose actions then ran.
+        {"RedirectToAnotherOrigin", elsewhere, 0, {}, QStringLiteral("Redirect to another origin refused"), {}},
         {"ServerErrorText", none, 503, "Service down\n", QStringLiteral("Service down\n"), {}},
         {"NotFoundWithEmptyBody", none, 404, "", QString(), {}},
         {"InvalidUtf8ErrorBody", none, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), {}},
@@ -248,6 +264,7 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         EXPECT_EQ(core->pairing, peerPairing());
     }
     EXPECT_EQ(Pairing::load(), peerPairing());
+    EXPECT_TRUE(other.requests().isEmpty());
 }
 
 TEST_F(CloudLinkTest, RedirectsAreFollowed) {
@@ -276,9 +293,28 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
 
     pairWith(peerPairing());
     peer.setMisbehaviour(PeerMisbehaviour{0, {}, std::nullopt, true, -1}); // accepts, never answers
+    peer.clearRequests();
+    core->pollCloudActions(); // pins overlapping polls: the next one waits for this one
     pollOnce();
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
+    EXPECT_EQ(countOf(QStringLiteral("GET")), 1);
     EXPECT_EQ(Pairing::load(), peerPairing());
+
+    // Pins a link held for ever by an answer dripped byte by byte: the total deadline ends it.
+    QTcpServer drip;
+    ASSERT_TRUE(drip.listen(QHostAddress::LocalHost));
+    QObject::connect(&drip, &QTcpServer::newConnection, [&] {
+        drip.nextPendingConnection()->write("HTTP/1.1 200 OK\r\ncontent-length: 999\r\n\r\n");
+    });
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        for (QTcpSocket* socket : drip.findChildren<QTcpSocket*>())
+            socket->write("x");
+    });
+    tick.start(50);
+    core = makeCore(300ms, 800ms);
+    pairWith(Pairing{QStringLiteral("http://127.0.0.1:%1").arg(drip.serverPort()), kCode, kSecret});
+    EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
 
     core->pollCloudActions(); // in flight when the core goes away: the completion is dropped
     core.reset();

@@ -2,6 +2,7 @@
 
 #include "TempEnvironment.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
@@ -25,12 +26,23 @@ mode_t modeOf(const QString& path) {
 
 TEST(PairingStore, RoundTripsOverwritesAndErasesAPrivateFile) {
     TempEnvironment env;
+    // Pins writing through a link to another file, and a folder left writable by others.
+    const QString folder = QFileInfo(Pairing::storePath()).absolutePath();
+    const QString other = env.path() + QStringLiteral("/other");
+    ASSERT_TRUE(QDir().mkpath(folder) && ::chmod(QFile::encodeName(folder), 0777) == 0);
+    ASSERT_TRUE(writeTestFile(other, "mine") && QFile::link(other, Pairing::storePath()));
+    const mode_t otherMode = modeOf(other);
     const Pairing stored{QStringLiteral(" https://cloud.example/ "), QStringLiteral("ab12Cd"),
                          QStringLiteral("s3cr=t, \"quoted\"; ünïcode\\ @at #hash\n")};
     stored.save();
     EXPECT_EQ(Pairing::storePath(),
               env.configHome() + QStringLiteral("/vantor-companion/vantor-companion.conf"));
     EXPECT_EQ(modeOf(Pairing::storePath()), 0600u);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_FALSE(QFileInfo(Pairing::storePath()).isSymLink());
+    EXPECT_EQ(modeOf(other), otherMode);
+    QFile untouched(other);
+    EXPECT_TRUE(untouched.open(QIODevice::ReadOnly) && untouched.readAll() == "mine");
     EXPECT_EQ(Pairing::load(), stored);
 
     const Pairing second{QStringLiteral("https://b"), QStringLiteral("BBBBBB"),

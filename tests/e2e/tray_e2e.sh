@@ -58,9 +58,9 @@ xdotool key Down Down Return
 wait_for 10 sh -c "! grep -q pairCode '$store'" || fail "Unpair left the stored keys"
 echo "ok - Unpair erased the stored keys"
 
-# Pasted command text from a terminal pairs like the dialog.
-"$agent" "VANTOR_CLOUD_URL=$cloud VANTOR_PAIR_CODE=E2E123 VANTOR_PAIR_SECRET=s3cret vantor-companion" ||
-  fail "hand-over exited $?"
+# Pasted command text from a terminal, on standard input, pairs like the dialog.
+printf '%s\n' "VANTOR_CLOUD_URL=$cloud VANTOR_PAIR_CODE=E2E123 VANTOR_PAIR_SECRET=s3cret vantor-companion" |
+  "$agent" --pair - || fail "hand-over exited $?"
 wait_for 10 grep -q 'pairCode=E2E123' "$store" || fail "pasted text did not pair"
 echo "ok - pasted command paired"
 
@@ -80,5 +80,7 @@ before=$(cat "$store")
 QT_QPA_PLATFORM=offscreen start_bg headless "$agent" "vantor://pair?cloud=https://evil.example&code=EVIL01&secret=x"
 wait_for 10 grep -q 'Pairing link refused' "$E2E_DIR/headless.log" || fail "foreign link not refused"
 [ "$before" = "$(cat "$store")" ] || fail "a refused link changed the pairing"
-echo "ok - foreign link without a way to ask was refused"
+# Pins the secret staying readable in /proc/PID/cmdline for the agent's whole life.
+! tr '\0' ' ' < "/proc/$PID_headless/cmdline" | grep -q 'secret=x' || fail "argument not wiped"
+echo "ok - foreign link without a way to ask was refused, and wiped from the command line"
 echo "tray e2e: 6 passed, 0 failed"

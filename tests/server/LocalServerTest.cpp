@@ -4,6 +4,7 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "DefaultConsoleUrl.h"
+#include "HttpRequest.h"
 #include "TempEnvironment.h"
 
 #include <QJsonArray>
@@ -11,10 +12,13 @@
 #include <QJsonObject>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -318,13 +322,63 @@ TEST_F(ServerFixture, GarbageAndVanishingClientsLeaveOthersServed) {
 TEST_F(ServerFixture, IdleConnectionIsClosedAfterTheLimit) {
     ServerLimits limits;
     limits.idleLimit = std::chrono::milliseconds(100);
+    limits.maxEventStreams = 1;
     startServer(limits);
     Client silent(server->port());
     Client partial(server->port());
     partial.send("GET /health HTTP/1.1\r\n");
     EXPECT_EQ(silent.readToEnd().toStdString(), "");
     EXPECT_EQ(partial.readToEnd().toStdString(), "");
+    {
+        // Pins unbounded event streams: one past the cap is refused in the usual framing.
+        Client first(server->port()), second(server->port());
+        first.send("GET /events HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(waitUntil([&] { return server->eventStreamCount() == 1; }));
+        second.send("GET /events HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(second.readToEnd().toStdString(),
+                  response("503 Service Unavailable",
+                           R"({"message":"Too many event streams","ok":false})")
+                      .toStdString());
+    }
+    // Pins an answer the peer never takes holding its connection for ever.
+    core.lastContext.windowTitle = QString(16 << 20, QLatin1Char('t'));
+    Client stalled(server->port(), 4096);
+    stalled.send("GET /status HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
     expectAllClosed();
+}
+
+// Pins a server that spun and went deaf at the descriptor limit: in a child process with few
+// descriptors left, a flood of silent clients makes room for a request instead of burying it.
+TEST_F(ServerFixture, OutOfDescriptorsKeepsAnswering) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        LocalServer limited(nullptr, 0, {}, [](const HttpRequest&, const LocalConnection& c) {
+            c.send(QStringLiteral("200 OK"), kAck);
+        });
+        limited.start();
+        const int lowestFree = ::dup(0);
+        const rlimit few{rlim_t(lowestFree + 4), rlim_t(lowestFree + 4)};
+        const quint16 port = limited.port();
+        if (::setrlimit(RLIMIT_NOFILE, &few) != 0 || ::write(pipeFds[1], &port, 2) != 2)
+            ::_exit(1);
+        ::pause();
+    }
+    quint16 port = 0;
+    ASSERT_EQ(::read(pipeFds[0], &port, 2), 2);
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 40; ++i)
+        silent.push_back(std::make_unique<Client>(port));
+    Client health(port);
+    health.send("GET /health HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(health.readToEnd().toStdString(), response("200 OK", kAck).toStdString());
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 TEST_F(ServerFixture, BindFailureThrows) {

@@ -28,8 +28,8 @@ protected:
     std::unique_ptr<AppDelegate> launch(bool canAsk) {
         CoreServices services = CoreServices::defaults();
         auto delegate = std::make_unique<AppDelegate>(services, AppDelegate::Options{0, canAsk});
-        delegate->confirmForeignConsole = [this](const QString& origin) {
-            asked.push_back(origin);
+        delegate->confirmLink = [this](const AppDelegate::LinkQuestion& question) {
+            asked.push_back(question.code);
             return answer;
         };
         delegate->openUrl = [this](const QUrl& url) { opened.push_back(url); };
@@ -88,6 +88,7 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         bool answer;
         bool pairs;
         int questions;
+        bool pairedBefore = false;
     } cases[] = {
         {"DefaultConsolePairsSilently",
          "vantor://pair?cloud=https://console.keyloft.com/&code=AB12CD&secret=s", false, false,
@@ -112,6 +113,28 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
          "npx x",
          false, false, true, 0},
         {"PastedGarbageDoesNot", "hello", false, false, false, 0},
+        // Pins "vantor:" without "//" slipping past the console check as pasted text.
+        {"VantorWithoutSlashesIsALink",
+         "vantor:x VANTOR_CLOUD_URL=http://127.0.0.1:8001 VANTOR_PAIR_CODE=EVIL99 "
+         "VANTOR_PAIR_SECRET=S9",
+         false, true, false, 0},
+        {"LinkWithCloudPathRefused",
+         "VANTOR:x VANTOR_CLOUD_URL=https://console.keyloft.com/x VANTOR_PAIR_CODE=AB12CD "
+         "VANTOR_PAIR_SECRET=s",
+         true, true, false, 0},
+        {"LookalikeWithUserInfo",
+         "vantor://pair?cloud=https://evil.example@console.keyloft.com&code=AB12CD&secret=s", true,
+         true, false, 0},
+        // Pins a link silently replacing the current pairing.
+        {"ReplacingWithoutWayToAskIsRefused",
+         "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD&secret=s", false, true, false,
+         0, true},
+        {"ReplacingDeclined",
+         "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD&secret=s", true, false, false,
+         1, true},
+        {"ReplacingAccepted",
+         "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD&secret=s", true, true, true,
+         1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -119,10 +142,14 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         asked.clear();
         answer = c.answer;
         auto delegate = launch(c.canAsk);
+        if (c.pairedBefore)
+            delegate->core().pair(Pairing{QStringLiteral("https://console.keyloft.com"),
+                                          QStringLiteral("OLD111"), QStringLiteral("s")});
+        const auto before = delegate->core().pairing;
         delegate->handleArgument(QString::fromUtf8(c.argument));
-        EXPECT_EQ(delegate->core().pairing.has_value(), c.pairs);
-        EXPECT_EQ(Pairing::load().has_value(), c.pairs);
-        EXPECT_EQ(static_cast<int>(asked.size()), c.questions);
+        EXPECT_EQ(delegate->core().pairing != before, c.pairs);
+        EXPECT_EQ(Pairing::load(), delegate->core().pairing);
+        EXPECT_EQ(asked, std::vector<QString>(size_t(c.questions), QStringLiteral("AB12CD")));
         if (c.pairs) {
             EXPECT_EQ(delegate->menuModel().front().title,
                       QStringLiteral("Paired · code ") + delegate->core().pairing->code);
