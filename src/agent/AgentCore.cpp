@@ -66,6 +66,10 @@ void AgentCore::start() {
     m_focusSample = new QTimer(this);
     m_focusSample->setSingleShot(true);
     QObject::connect(m_focusSample, &QTimer::timeout, this, [this] {
+        // Focus passes through "no window" on its way between two windows; only a state that
+        // lasts until the next tick is worth reporting.
+        if (!m_services.frontApplication->frontApplication())
+            return;
         m_lastFocusSampleAt = m_services.now();
         pollContext();
     });
