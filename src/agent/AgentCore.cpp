@@ -1,6 +1,7 @@
 #include "AgentCore.h"
 
 #include "AudioBackend.h"
+#include "BrowserTabSource.h"
 #include "FrontApplication.h"
 #include "HelperPrograms.h"
 #include "Log.h"
@@ -28,6 +29,7 @@ CoreServices CoreServices::defaults() {
         [] { return AgentCore::Clock::now(); },
         std::make_shared<NoAudioBackend>(),
         std::chrono::seconds(10),
+        nullptr,
     };
 }
 
@@ -72,6 +74,12 @@ void AgentCore::start() {
         if (core)
             core->focusChanged();
     };
+    // A tab report may change the address of the window in front: sample as for a focus change.
+    if (m_services.browserTabs)
+        m_services.browserTabs->onReport = [core = QPointer<AgentCore>(this)] {
+            if (core)
+                core->focusChanged();
+        };
 
     pollContext();
 }
@@ -119,7 +127,10 @@ void AgentCore::pollContext() {
     }
     sample.at = isoTimestampNow();
     sample.windowTitle = front ? trimmedText(front->title) : QString();
-    sample.browserUrl = browserUrl(sample.bundleId);
+    if (!m_services.browserTabs)
+        sample.browserUrl = browserUrl(sample.bundleId);
+    else if (front)
+        sample.browserUrl = m_services.browserTabs->address(*front);
 
     if (sample.changed(lastContext)) {
         lastContext = sample;

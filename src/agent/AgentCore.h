@@ -14,6 +14,7 @@
 #include <optional>
 
 class AudioBackend;
+class BrowserTabSource;
 class FrontApplicationSource;
 class KeySender;
 class QByteArray;
@@ -38,6 +39,9 @@ struct CoreServices {
     std::shared_ptr<AudioBackend> audio;
     // Every cloud request fails when nothing arrives for this long.
     std::chrono::milliseconds cloudTimeout{10000};
+    // The browser tab addresses our extension reports (Linux). Without one, addresses come from
+    // the browser scripts.
+    std::shared_ptr<BrowserTabSource> browserTabs;
 
     static CoreServices defaults();
 };
