@@ -26,6 +26,7 @@ constexpr char kHostProgramName[] = "vantor-browser-host";
 constexpr int kMaxHosts = 32; // one per browser profile; more is someone else's flood
 constexpr int kMaxTitle = 8192;
 constexpr int kMaxRefusalLogs = 5;
+constexpr std::chrono::seconds kHostStartGrace{10};
 
 QString withoutControls(const QString& text) {
     QString out;
@@ -278,14 +279,19 @@ std::optional<QString> BrowserReports::address(const FrontApplication& front) {
             host->socket->write(QByteArray::fromStdString(framing::encode(R"({"type":"query"})")));
         }
     }
-    if (!hostSeen && !m_reportedMissing.contains(front.pid)) {
-        if (m_reportedMissing.size() > 256)
-            m_reportedMissing.clear();
-        m_reportedMissing.insert(front.pid);
-        logEvent(QStringLiteral("No browser address"),
-                 QStringLiteral("%1 (pid %2) has no extension connected")
-                     .arg(*front.identifier)
-                     .arg(front.pid));
+    if (!hostSeen) {
+        if (m_missingSince.size() > 256)
+            m_missingSince.clear();
+        auto& since = m_missingSince[front.pid];
+        if (!since)
+            since = now;
+        else if (*since != Clock::time_point::max() && now - *since >= kHostStartGrace) {
+            since = Clock::time_point::max(); // once per browser process
+            logEvent(QStringLiteral("No browser address"),
+                     QStringLiteral("%1 (pid %2) has no extension connected")
+                         .arg(*front.identifier)
+                         .arg(front.pid));
+        }
     }
     return pickAddress(reports, front, now);
 }

@@ -2,8 +2,8 @@
 
 #include "BrowserTabSource.h"
 
+#include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QStringList>
 #include <chrono>
 #include <functional>
@@ -86,6 +86,8 @@ private:
     Options m_options;
     QLocalServer* m_server = nullptr;
     std::vector<std::unique_ptr<Host>> m_hosts;
-    QSet<qint64> m_reportedMissing; // browser pids already logged as having no host
+    // Browser pids in front with no host: when first seen, and whether that was logged. A
+    // starting browser starts its host a moment later; that is no news.
+    QHash<qint64, std::optional<std::chrono::steady_clock::time_point>> m_missingSince;
     int m_refusalsLogged = 0;
 };
