@@ -17,6 +17,9 @@ constexpr std::chrono::milliseconds kActionInterval{1000};
 // Focus can move many times a second (alt-tab held down); listeners need the switch at once, not
 // a sample per intermediate window.
 constexpr std::chrono::milliseconds kFocusSampleSpacing{250};
+// A navigation reports its address and then its title a few milliseconds apart: one sample after
+// both, and the address is on the stream well within a human's notice.
+constexpr std::chrono::milliseconds kReportSampleSpacing{40};
 
 } // namespace
 
@@ -72,19 +75,19 @@ void AgentCore::start() {
     });
     m_services.frontApplication->onFocusChange = [core = QPointer<AgentCore>(this)] {
         if (core)
-            core->focusChanged();
+            core->focusChanged(kFocusSampleSpacing);
     };
     // A tab report may change the address of the window in front: sample as for a focus change.
     if (m_services.browserTabs)
         m_services.browserTabs->onReport = [core = QPointer<AgentCore>(this)] {
             if (core)
-                core->focusChanged();
+                core->focusChanged(kReportSampleSpacing);
         };
 
     pollContext();
 }
 
-void AgentCore::focusChanged() {
+void AgentCore::focusChanged(std::chrono::milliseconds spacing) {
     // Always through the timer: the source reports from inside a sample, and a sample must not
     // start another one within itself.
     if (!m_focusSample || m_focusSample->isActive())
@@ -93,8 +96,8 @@ void AgentCore::focusChanged() {
     if (m_lastFocusSampleAt) {
         const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
             m_services.now() - *m_lastFocusSampleAt);
-        if (since < kFocusSampleSpacing)
-            wait = kFocusSampleSpacing - since;
+        if (since < spacing)
+            wait = spacing - since;
     }
     m_focusSample->start(wait);
 }

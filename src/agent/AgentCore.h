@@ -110,7 +110,7 @@ public:
     const CoreServices& services() const { return m_services; }
 
 private:
-    void focusChanged();
+    void focusChanged(std::chrono::milliseconds spacing);
     void sendChord(const QString& keys);
 
     CoreServices m_services;
