@@ -36,6 +36,8 @@ start_chromium() {
   id=$(python3 -c 'import base64,hashlib,json,sys
 d=base64.b64decode(json.load(open(sys.argv[1]))["key"])
 print("".join(chr(97+int(c,16)) for c in hashlib.sha256(d).hexdigest()[:32]))' "$EXTENSION/manifest.json")
+  grep -q "VANTOR_CHROMIUM_EXTENSION_ID $id)" "$EXTENSION/../CMakeLists.txt" ||
+    fail "the installed host manifests name another id than the key's $id"
   mkdir -p "$profile/NativeMessagingHosts"
   cat >"$profile/NativeMessagingHosts/$HOST_NAME.json" <<JSON
 {"name":"$HOST_NAME","description":"Vantor Companion","path":"$1/bin/vantor-browser-host",
