@@ -1,6 +1,7 @@
 #include "AgentCore.h"
 
 #include "AudioBackend.h"
+#include "BrowserTabSource.h"
 #include "FrontApplication.h"
 #include "HelperPrograms.h"
 #include "Log.h"
@@ -8,6 +9,7 @@
 #include "Text.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -16,6 +18,12 @@ constexpr std::chrono::milliseconds kActionInterval{1000};
 // Focus can move many times a second (alt-tab held down); listeners need the switch at once, not
 // a sample per intermediate window.
 constexpr std::chrono::milliseconds kFocusSampleSpacing{250};
+// A navigation reports its address and then its title a few milliseconds apart: one sample after
+// both, and the address is on the stream well within a human's notice. Two such samples per
+// half second at most, so a page rewriting its address every frame costs no more than focus
+// changes do.
+constexpr std::chrono::milliseconds kReportSampleSpacing{40};
+constexpr std::chrono::milliseconds kReportPairSpacing{500};
 
 } // namespace
 
@@ -29,6 +37,7 @@ CoreServices CoreServices::defaults() {
         std::make_shared<NoAudioBackend>(),
         std::chrono::seconds(10),
         std::chrono::seconds(15),
+        nullptr,
     };
 }
 
@@ -70,29 +79,42 @@ void AgentCore::start() {
         // lasts until the next tick is worth reporting.
         if (!m_services.frontApplication->frontApplication())
             return;
+        m_previousFocusSampleAt = m_lastFocusSampleAt;
         m_lastFocusSampleAt = m_services.now();
         pollContext();
     });
     m_services.frontApplication->onFocusChange = [core = QPointer<AgentCore>(this)] {
         if (core)
-            core->focusChanged();
+            core->focusChanged(kFocusSampleSpacing);
     };
+    // A tab report may change the address of the window in front: sample as for a focus change.
+    if (m_services.browserTabs)
+        m_services.browserTabs->onReport = [core = QPointer<AgentCore>(this)] {
+            if (core)
+                core->focusChanged(kReportSampleSpacing);
+        };
 
     pollContext();
 }
 
-void AgentCore::focusChanged() {
+void AgentCore::focusChanged(std::chrono::milliseconds spacing) {
     // Always through the timer: the source reports from inside a sample, and a sample must not
     // start another one within itself.
     if (!m_focusSample || m_focusSample->isActive())
         return;
     auto wait = std::chrono::milliseconds(0);
-    if (m_lastFocusSampleAt) {
-        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
-            m_services.now() - *m_lastFocusSampleAt);
-        if (since < kFocusSampleSpacing)
-            wait = kFocusSampleSpacing - since;
-    }
+    const auto waitFor = [&](std::optional<Clock::time_point> since,
+                             std::chrono::milliseconds gap) {
+        if (!since)
+            return;
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(m_services.now() - *since);
+        if (elapsed < gap)
+            wait = std::max(wait, gap - elapsed);
+    };
+    waitFor(m_lastFocusSampleAt, spacing);
+    if (spacing < kFocusSampleSpacing)
+        waitFor(m_previousFocusSampleAt, kReportPairSpacing);
     m_focusSample->start(wait);
 }
 
@@ -124,7 +146,10 @@ void AgentCore::pollContext() {
     }
     sample.at = isoTimestampNow();
     sample.windowTitle = front ? trimmedText(front->title) : QString();
-    sample.browserUrl = browserUrl(sample.bundleId);
+    if (!m_services.browserTabs)
+        sample.browserUrl = browserUrl(sample.bundleId);
+    else if (front)
+        sample.browserUrl = m_services.browserTabs->address(*front);
 
     if (sample.changed(lastContext)) {
         lastContext = sample;

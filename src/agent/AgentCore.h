@@ -14,6 +14,7 @@
 #include <optional>
 
 class AudioBackend;
+class BrowserTabSource;
 class FrontApplicationSource;
 class KeySender;
 class QByteArray;
@@ -40,6 +41,9 @@ struct CoreServices {
     // after the deadline however steadily its answer trickles in.
     std::chrono::milliseconds cloudTimeout{10000};
     std::chrono::milliseconds cloudDeadline{15000};
+    // The browser tab addresses our extension reports (Linux). Without one, addresses come from
+    // the browser scripts.
+    std::shared_ptr<BrowserTabSource> browserTabs;
 
     static CoreServices defaults();
 };
@@ -109,12 +113,13 @@ public:
     const CoreServices& services() const { return m_services; }
 
 private:
-    void focusChanged();
+    void focusChanged(std::chrono::milliseconds spacing);
     void sendChord(const QString& keys);
 
     CoreServices m_services;
     QTimer* m_focusSample = nullptr; // the pending extra sample after a focus change
     std::optional<Clock::time_point> m_lastFocusSampleAt;
+    std::optional<Clock::time_point> m_previousFocusSampleAt;
     QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request
     bool m_pollInFlight = false;
 };

@@ -1,5 +1,6 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
+#include "BrowserReports.h"
 #include "DesktopSession.h"
 #include "Log.h"
 #include "PulseAudioBackend.h"
@@ -45,6 +46,9 @@ int main(int argc, char** argv) {
     logEvent(QStringLiteral("Desktop backend"), session.description);
     services.frontApplication = session.front;
     services.keys = session.keys;
+    auto browserReports = std::make_shared<BrowserReports>();
+    if (browserReports->listen())
+        services.browserTabs = browserReports;
     AppDelegate::Options options;
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
                      QGuiApplication::platformName() != QLatin1String("minimal");
