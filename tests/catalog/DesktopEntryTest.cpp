@@ -61,10 +61,12 @@ TEST(DesktopEntry, ReadsGroupsEscapesListsAndBooleans) {
 using Args = std::vector<std::string>;
 
 TEST(DesktopEntry, SplitsExec) {
+    const std::string url = "https://x.test/?a=1&b";
     const struct {
         const char* name;
-        const char* exec; // with the string escapes already applied
+        std::string exec; // with the string escapes already applied
         std::optional<Args> expected;
+        std::optional<std::string> target = std::nullopt;
     } cases[] = {
         {"Plain", "gedit --new-window", Args{"gedit", "--new-window"}},
         {"FieldCodesVanish", "app %U --x %f", Args{"app", "--x"}},
@@ -76,26 +78,15 @@ TEST(DesktopEntry, SplitsExec) {
         {"UnterminatedQuote", "app \"open", std::nullopt},
         {"UnknownFieldCode", "app %z", std::nullopt},
         {"Empty", "   ", std::nullopt},
+        {"TargetTakenOnce", "viewer %F --also %U", Args{"viewer", url, "--also"}, url},
+        {"TargetAppended", "plain", Args{"plain", url}, url},
+        {"FromAFileUnescapedTwice", DesktopEntry::parse(kEntry).string("Exec").value(),
+         Args{"sh", "-c", "echo \"$HOME\" 100%"}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(splitExec(c.exec, {"editor-icon", "Editor", "/apps/editor.desktop", {}}),
+        EXPECT_EQ(splitExec(c.exec, {"editor-icon", "Editor", "/apps/editor.desktop", c.target}),
                   c.expected)
             << c.name;
-}
-
-TEST(DesktopEntry, ExecTakesTheTargetOnceOrAppendsIt) {
-    const ExecContext withUrl{"", "", "", "https://x.test/?a=1&b"};
-    EXPECT_EQ(splitExec("browser --new %u", withUrl),
-              (Args{"browser", "--new", "https://x.test/?a=1&b"}));
-    EXPECT_EQ(splitExec("viewer %F --also %U", withUrl),
-              (Args{"viewer", "https://x.test/?a=1&b", "--also"}));
-    EXPECT_EQ(splitExec("plain", withUrl), (Args{"plain", "https://x.test/?a=1&b"}));
-}
-
-TEST(DesktopEntry, ExecFromAFileUnescapesTwice) {
-    const auto exec = DesktopEntry::parse(kEntry).string("Exec");
-    ASSERT_TRUE(exec);
-    EXPECT_EQ(splitExec(*exec), (Args{"sh", "-c", "echo \"$HOME\" 100%"}));
 }
 
 TEST(XdgDirs, FindsDesktopFilesInLookupOrder) {

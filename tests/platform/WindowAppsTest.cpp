@@ -11,10 +11,8 @@
 namespace {
 
 void writeEntry(const QString& dir, const QString& id, const QString& body) {
-    QDir().mkpath(dir);
-    QFile file(dir + QLatin1Char('/') + id);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("[Desktop Entry]\nType=Application\n" + body.toUtf8());
+    ASSERT_TRUE(writeTestFile(dir + QLatin1Char('/') + id,
+                              "[Desktop Entry]\nType=Application\n" + body.toUtf8()));
 }
 
 std::string selfExecutable() {

@@ -17,59 +17,32 @@ MenuEntry item(const char* title, MenuCommand command = MenuCommand::None, bool 
 }
 const MenuEntry kSeparator{true, {}, MenuCommand::None, false, false};
 
-struct MenuCase {
-    const char* name;
-    std::optional<Pairing> pairing;
-    std::optional<QString> error;
-    bool login;
-    std::vector<MenuEntry> expected;
-};
-void PrintTo(const MenuCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 const Pairing kPaired{QStringLiteral("https://c"), QStringLiteral("AB12CD"), QStringLiteral("s")};
 // 61 user-perceived characters, the first of them two code points.
 const QString kLongError = QStringLiteral("e\u0301") + QString(60, QLatin1Char('x'));
 
-class MenuCases : public testing::TestWithParam<MenuCase> {};
-
-TEST_P(MenuCases, ListsEntriesInOrder) {
-    const MenuCase& c = GetParam();
-    EXPECT_EQ(buildMenuModel(c.pairing, c.error, c.login), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    States, MenuCases,
-    testing::Values(MenuCase{"Unpaired",
-                             std::nullopt,
-                             std::nullopt,
-                             false,
-                             {item("Not paired"), kSeparator,
-                              item("Pair with Console…", MenuCommand::PairManually),
-                              item("Open Console", MenuCommand::OpenConsole), kSeparator,
-                              item("Start at Login", MenuCommand::ToggleLoginItem), kSeparator,
-                              item("Quit Keyloft Companion", MenuCommand::Quit)}},
-                    MenuCase{"PairedWithErrorAndLogin",
-                             kPaired,
-                             QStringLiteral("HTTP 502"),
-                             true,
-                             {item("Paired · code AB12CD"), item("⚠ HTTP 502"), kSeparator,
-                              item("Pair with Console…", MenuCommand::PairManually),
-                              item("Unpair", MenuCommand::Unpair),
-                              item("Open Console", MenuCommand::OpenConsole), kSeparator,
-                              item("Start at Login", MenuCommand::ToggleLoginItem, true),
-                              kSeparator, item("Quit Keyloft Companion", MenuCommand::Quit)}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(MenuModel, WarningIsCutToSixtyCharactersUnderTheStateLine) {
-    const auto cut = buildMenuModel(std::nullopt, kLongError, false);
-    ASSERT_GE(cut.size(), 2u);
-    EXPECT_EQ(cut[0].title, QStringLiteral("Not paired"));
-    EXPECT_EQ(cut[1].title, QStringLiteral("⚠ e\u0301") + QString(59, QLatin1Char('x')));
-    EXPECT_FALSE(cut[1].enabled);
-    const QString sixty = kLongError.chopped(1);
-    EXPECT_EQ(buildMenuModel(std::nullopt, sixty, false)[1].title, QStringLiteral("⚠ ") + sixty);
+TEST(MenuModel, ListsEntriesInOrderWithTheWarningCutToSixtyCharacters) {
+    EXPECT_EQ(
+        buildMenuModel(std::nullopt, std::nullopt, false),
+        (std::vector<MenuEntry>{item("Not paired"), kSeparator,
+                                item("Pair with Console…", MenuCommand::PairManually),
+                                item("Open Console", MenuCommand::OpenConsole), kSeparator,
+                                item("Start at Login", MenuCommand::ToggleLoginItem), kSeparator,
+                                item("Quit Keyloft Companion", MenuCommand::Quit)}));
+    EXPECT_EQ(
+        buildMenuModel(kPaired, QStringLiteral("HTTP 502"), true),
+        (std::vector<MenuEntry>{item("Paired · code AB12CD"), item("⚠ HTTP 502"), kSeparator,
+                                item("Pair with Console…", MenuCommand::PairManually),
+                                item("Unpair", MenuCommand::Unpair),
+                                item("Open Console", MenuCommand::OpenConsole), kSeparator,
+                                item("Start at Login", MenuCommand::ToggleLoginItem, true),
+                                kSeparator, item("Quit Keyloft Companion", MenuCommand::Quit)}));
+    for (const auto& [error, shown] :
+         {std::pair{kLongError, QStringLiteral("e\u0301") + QString(59, QLatin1Char('x'))},
+          {kLongError.chopped(1), kLongError.chopped(1)}})
+        EXPECT_EQ(
+            buildMenuModel(std::nullopt, error, false)[1],
+            (MenuEntry{false, QStringLiteral("⚠ ") + shown, MenuCommand::None, false, false}));
 }
 
 TEST(LoginItem, RegistersAndUnregistersTheAutostartEntry) {
@@ -94,9 +67,12 @@ TEST(LoginItem, RegistersAndUnregistersTheAutostartEntry) {
     EXPECT_NO_THROW(LoginItem::unregisterItem());
 }
 
-TEST(SingleInstance, SecondStartHandsItsArgumentToTheFirst) {
+TEST(SingleInstance, ReplacesAStaleSocketAndTakesTheArgumentOfASecondStart) {
     TempEnvironment env;
     SingleInstance first;
+    QFile stale(first.socketPath());
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly)); // left behind by an agent that crashed
+    stale.close();
     QStringList received;
     first.onArgument = [&](const QString& argument) { received.append(argument); };
     ASSERT_EQ(first.claim(QString()), SingleInstance::Role::Primary);
@@ -116,16 +92,6 @@ TEST(SingleInstance, SecondStartHandsItsArgumentToTheFirst) {
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_TRUE(waitUntil([&] { return !received.isEmpty(); }));
     EXPECT_EQ(received, QStringList{QStringLiteral("vantor://pair?code=é")});
-}
-
-TEST(SingleInstance, StaleSocketIsReplaced) {
-    TempEnvironment env;
-    SingleInstance probe;
-    QFile stale(probe.socketPath());
-    ASSERT_TRUE(stale.open(QIODevice::WriteOnly)); // left behind by an agent that crashed
-    stale.close();
-    SingleInstance first;
-    EXPECT_EQ(first.claim(QString()), SingleInstance::Role::Primary);
 }
 
 // Run by the hand-over test in a child process, with the parent's environment.

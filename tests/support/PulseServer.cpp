@@ -26,18 +26,23 @@ bool acceptsConnections(const QString& path) {
         return false;
     memcpy(address.sun_path, bytes.constData(), static_cast<size_t>(bytes.size()));
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
+    const bool ok =
+        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (fd >= 0)
+        close(fd);
     return ok;
 }
 
 } // namespace
 
 struct PulseServer::State {
-    QList<Device> sinks;
-    QList<Device> sources;
+    QStringList arguments{QStringLiteral("-n"),
+                          QStringLiteral("--daemonize=no"),
+                          QStringLiteral("--exit-idle-time=-1"),
+                          QStringLiteral("--use-pid-file=no"),
+                          QStringLiteral("--realtime=no"),
+                          QStringLiteral("--high-priority=no"),
+                          QStringLiteral("--log-target=stderr")};
     QTemporaryDir dir;
     QProcess process;
     std::optional<QByteArray> savedAddress;
@@ -45,39 +50,26 @@ struct PulseServer::State {
     QString runtimeDir() const { return dir.path() + QStringLiteral("/run"); }
     QString socketPath() const { return runtimeDir() + QStringLiteral("/pulse/native"); }
     QString logPath() const { return dir.path() + QStringLiteral("/pulse.log"); }
-
-    QStringList arguments() const {
-        QStringList args{QStringLiteral("-n"),
-                         QStringLiteral("--daemonize=no"),
-                         QStringLiteral("--exit-idle-time=-1"),
-                         QStringLiteral("--use-pid-file=no"),
-                         QStringLiteral("--realtime=no"),
-                         QStringLiteral("--high-priority=no"),
-                         QStringLiteral("--log-target=stderr")};
-        for (const Device& sink : sinks)
-            args << QStringLiteral("--load=module-null-sink sink_name=%1 "
-                                   "sink_properties=\"device.description='%2'\"")
-                        .arg(sink.name, sink.description);
-        for (const Device& source : sources)
-            args << QStringLiteral("--load=module-null-source source_name=%1 description='%2'")
-                        .arg(source.name, source.description);
-        // Last, so that a client that can connect finds every device already there.
-        args << QStringLiteral("--load=module-native-protocol-unix socket=%1 auth-anonymous=1")
-                    .arg(socketPath());
-        return args;
-    }
 };
 
 PulseServer::PulseServer(QList<Device> sinks, QList<Device> sources)
     : m(std::make_unique<State>()) {
-    m->sinks = std::move(sinks);
-    m->sources = std::move(sources);
+    for (const Device& sink : sinks)
+        m->arguments << QStringLiteral("--load=module-null-sink sink_name=%1 "
+                                       "sink_properties=\"device.description='%2'\"")
+                            .arg(sink.name, sink.description);
+    for (const Device& source : sources)
+        m->arguments << QStringLiteral("--load=module-null-source source_name=%1 description='%2'")
+                            .arg(source.name, source.description);
+    // Last, so that a client that can connect finds every device already there.
+    m->arguments << QStringLiteral("--load=module-native-protocol-unix socket=%1 auth-anonymous=1")
+                        .arg(m->socketPath());
     QDir(m->dir.path()).mkpath(QStringLiteral("run"));
     QFile::setPermissions(m->runtimeDir(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (qEnvironmentVariableIsSet("PULSE_SERVER"))
         m->savedAddress = qgetenv("PULSE_SERVER");
-    qputenv("PULSE_SERVER", address().toUtf8());
+    qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(m->socketPath()));
     start();
 }
 
@@ -101,19 +93,16 @@ bool PulseServer::start() {
     m->process.setProcessEnvironment(environment);
     m->process.setStandardOutputFile(m->logPath(), QIODevice::Append);
     m->process.setStandardErrorFile(m->logPath(), QIODevice::Append);
-    m->process.start(QStringLiteral("pulseaudio"), m->arguments());
-    if (!m->process.waitForStarted(kStartMs))
-        return false;
-
+    m->process.start(QStringLiteral("pulseaudio"), m->arguments);
     const QDeadlineTimer deadline(kStartMs);
-    while (!acceptsConnections(m->socketPath())) {
-        if (deadline.hasExpired() || m->process.state() != QProcess::Running) {
-            stop();
-            return false;
-        }
+    while (m->process.waitForStarted(kStartMs) && !acceptsConnections(m->socketPath())) {
+        if (deadline.hasExpired() || m->process.state() != QProcess::Running)
+            break;
         QThread::msleep(5);
     }
-    return true;
+    if (!acceptsConnections(m->socketPath()))
+        stop();
+    return isRunning();
 }
 
 void PulseServer::stop() {
@@ -134,11 +123,14 @@ qint64 PulseServer::processId() const {
     return m->process.processId();
 }
 
-QString PulseServer::address() const {
-    return QStringLiteral("unix:") + m->socketPath();
-}
-
 QString PulseServer::log() const {
     QFile file(m->logPath());
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QString PulseServer::pactl(const QStringList& arguments) {
+    QProcess process;
+    process.start(QStringLiteral("pactl"), arguments);
+    process.waitForFinished(kStartMs);
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }

@@ -4,6 +4,8 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <optional>
 
 // A private home for one test: HOME and the XDG folders point into a temporary directory for the
 // test's lifetime and are restored afterwards.
@@ -15,14 +17,12 @@ public:
     QString path() const { return m_dir.path(); }
     QString configHome() const { return path() + QStringLiteral("/config"); }
     QString dataHome() const { return path() + QStringLiteral("/data"); }
-
     // Writes an executable file (a shell script) and returns its path.
     QString writeScript(const QString& name, const QString& body) const;
 
 private:
     QTemporaryDir m_dir;
-    struct Saved;
-    Saved* m_saved;
+    std::map<const char*, std::optional<QByteArray>> m_saved;
 };
 
 // Writes `bytes` to `path`, creating the folders above it; false when that fails.
