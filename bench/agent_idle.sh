@@ -5,14 +5,10 @@
 # /proc/PID/stat) and its peak resident size (VmHWM) over DURATION seconds of idle sampling.
 # Usage: bench/agent_idle.sh [BUILD_DIR] [DURATION] [DESKTOP...]   (default: x11 sway)
 set -euo pipefail
-# Agents of other checkouts on this machine hold 127.0.0.1:17345 too: as root, a network of our own.
-if [ "$(id -u)" = 0 ] && [ -z "${VANTOR_OWN_NETWORK:-}" ]; then
-  exec unshare -n env VANTOR_OWN_NETWORK=1 sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 build=$(realpath "${1:-build}")
 duration=${2:-60}
 shift $(($# > 2 ? 2 : $#))
-source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 
 idle() {
   focus_window bench_one

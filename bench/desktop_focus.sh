@@ -6,14 +6,10 @@
 # Prints a table row per desktop: median and p99 in ms.
 # Usage: bench/desktop_focus.sh [BUILD_DIR] [SWITCHES] [DESKTOP...]   (default: x11 sway)
 set -euo pipefail
-# Agents of other checkouts on this machine hold 127.0.0.1:17345 too: as root, a network of our own.
-if [ "$(id -u)" = 0 ] && [ -z "${VANTOR_OWN_NETWORK:-}" ]; then
-  exec unshare -n env VANTOR_OWN_NETWORK=1 sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 build=$(realpath "${1:-build}")
 switches=${2:-100}
 shift $(($# > 2 ? 2 : $#))
-source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 
 measure() {
   python3 - "$E2E_DIR" "$switches" "${WINDOWS[@]}" <<'PY'
