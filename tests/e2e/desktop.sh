@@ -73,3 +73,28 @@ start_bg() {
   E2E_PIDS+=($!)
   eval "PID_$name=$!"
 }
+
+# start_sway: a headless sway in its own runtime folder. sway refuses root, so under root it runs
+# as nobody in a folder nobody owns (root still reaches its sockets). Exports WAYLAND_DISPLAY
+# (the socket's full path) and SWAYSOCK; sway_client runs a program in the session as that user.
+sway_user() {
+  if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi
+}
+start_sway() {
+  SWAY_DIR=$E2E_DIR/sway
+  chmod 711 "$E2E_DIR" # nobody passes through to its own folder, lists nothing
+  mkdir -m 700 -p "$SWAY_DIR"
+  printf 'output * resolution 800x600\ndefault_border none\nfocus_follows_mouse no\nxwayland disable\n' >"$SWAY_DIR/sway.conf"
+  [ "$(id -u)" != 0 ] || chown -R 65534:65534 "$SWAY_DIR"
+  sway_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$SWAY_DIR" XDG_RUNTIME_DIR="$SWAY_DIR" \
+    WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=1 \
+    sway -c "$SWAY_DIR/sway.conf" >"$E2E_DIR/sway.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 sh -c "ls '$SWAY_DIR' | grep -q '^sway-ipc.*sock$'" || fail "sway did not start"
+  export WAYLAND_DISPLAY=$(ls -d "$SWAY_DIR"/wayland-[0-9]) SWAYSOCK=$(ls -d "$SWAY_DIR"/sway-ipc.*.sock)
+}
+sway_client() {
+  local name=$1; shift
+  start_bg "$name" sway_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$SWAY_DIR" \
+    XDG_RUNTIME_DIR="$SWAY_DIR" WAYLAND_DISPLAY="$WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland "$@"
+}

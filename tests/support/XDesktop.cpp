@@ -308,11 +308,16 @@ bool TestWindow::waitUntilExited(std::chrono::milliseconds timeout) {
 
 std::vector<std::string> TestWindow::keyLog(std::size_t count,
                                             std::chrono::milliseconds timeout) const {
+    return waitForLines(m_log, count, timeout);
+}
+
+std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
+                                      std::chrono::milliseconds timeout) {
     std::vector<std::string> lines;
     const auto deadline = Clock::now() + timeout;
     do {
         lines.clear();
-        std::ifstream in(m_log);
+        std::ifstream in(path);
         for (std::string line; std::getline(in, line);)
             lines.push_back(line);
         if (lines.size() >= count)

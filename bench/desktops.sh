@@ -1,0 +1,65 @@
+# Shared by the desktop benchmarks: one function per desktop family starts that desktop with two
+# focusable witness windows (ids "bench_one" and "bench_two", as the agent reports them in
+# bundleId), sets AGENT_ENV for the agent, and writes $E2E_DIR/focus-ID: the command (one word a
+# line) that asks the desktop to focus that window, as a user's key binding or a pager would, and
+# KEYS_DIR, where window ID logs its key presses to ID.keys.
+# Add desktop_kde, desktop_gnome beside these.
+# Source it before touching the script's arguments.
+# Agents of other checkouts on this machine hold 127.0.0.1:17345 too: as root, a network of our own.
+if [ "$(id -u)" = 0 ] && [ -z "${VANTOR_OWN_NETWORK:-}" ]; then
+  exec unshare -n env VANTOR_OWN_NETWORK=1 sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/desktop.sh"
+WINDOWS=(bench_one bench_two)
+
+desktop_x11() {
+  start_x
+  sleep 0.5 # openbox drops map requests made while it finishes starting
+  local id
+  for id in "${WINDOWS[@]}"; do
+    start_bg "$id" "$build/tests/support/vantor_test_client" --title "Window $id ✓" \
+      --instance "$id" --class "$id" --log "$E2E_DIR/$id.keys"
+    wait_for 5 xdotool search --classname "$id" || fail "no window $id"
+    # an EWMH _NET_ACTIVE_WINDOW request, as a pager sends
+    printf '%s\n' xdotool windowactivate "$(xdotool search --classname "$id" | head -n1)" >"$E2E_DIR/focus-$id"
+  done
+  AGENT_ENV=(-u WAYLAND_DISPLAY VANTOR_DESKTOP=x11)
+  KEYS_DIR=$E2E_DIR
+}
+
+desktop_sway() {
+  start_sway
+  local id
+  for id in "${WINDOWS[@]}"; do
+    sway_client "$id" "$build/tests/support/vantor_wayland_test_client" --app-id "$id" \
+      --title "Window $id ✓" --log "$SWAY_DIR/$id.keys"
+    wait_for 5 swaymsg "[app_id=\"$id\"] focus" || fail "no window $id"
+    printf '%s\n' swaymsg -q "[app_id=\"$id\"] focus" >"$E2E_DIR/focus-$id"
+  done
+  AGENT_ENV=(VANTOR_DESKTOP=wlroots WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
+  KEYS_DIR=$SWAY_DIR
+}
+
+# focus_window ID: asks the desktop to focus window ID.
+focus_window() {
+  local argv
+  mapfile -t argv <"$E2E_DIR/focus-$1"
+  "${argv[@]}"
+}
+
+# start_agent / stop_agent: the real agent on the offscreen platform for the current desktop.
+start_agent() {
+  start_bg agent env "${AGENT_ENV[@]}" QT_QPA_PLATFORM=offscreen "$build/bin/vantor-companion"
+  wait_for 10 curl -sf 127.0.0.1:17345/health || fail "agent did not answer /health: $(cat "$E2E_DIR/agent.log")"
+}
+stop_agent() {
+  kill "$PID_agent" && wait "$PID_agent" 2>/dev/null || true
+}
+# stop_desktop: ends everything the desktop function started (the next one starts afresh).
+stop_desktop() {
+  local pid
+  for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do kill "${E2E_PIDS[i]}" 2>/dev/null || true; done
+  for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  E2E_PIDS=()
+  unset DISPLAY WAYLAND_DISPLAY SWAYSOCK
+}
