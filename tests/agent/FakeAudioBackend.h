@@ -21,28 +21,20 @@ public:
     std::vector<DeviceId> requested; // every request, in order
     std::vector<DeviceId> followed;  // every moveStreams target, in order
 
-    std::optional<std::vector<DeviceId>> devices(AudioScope) override {
-        if (listFails)
-            return std::nullopt;
-        return all;
-    }
-    std::optional<bool> hasStreams(AudioScope, DeviceId device) override {
-        return !silent.contains(device);
-    }
-    std::optional<DeviceId> defaultDevice(AudioScope) override {
-        return defaultFails ? std::nullopt : current;
-    }
+    // clang-format off
+    std::optional<std::vector<DeviceId>> devices(AudioScope) override { return listFails ? std::nullopt : std::optional(all); }
+    std::optional<bool> hasStreams(AudioScope, DeviceId device) override { return !silent.contains(device); }
+    std::optional<DeviceId> defaultDevice(AudioScope) override { return defaultFails ? std::nullopt : current; }
+    void moveStreams(AudioScope, DeviceId device) override { followed.push_back(device); }
+    // clang-format on
     bool requestDefault(AudioScope, DeviceId device) override {
         requested.push_back(device);
-        if (refused.contains(device))
-            return false;
-        if (!ignored.contains(device))
+        if (!ignored.contains(device) && !refused.contains(device))
             current = device;
-        return true;
+        return !refused.contains(device);
     }
     std::optional<std::string> name(AudioScope, DeviceId device) override {
         const auto found = names.find(device);
         return found == names.end() ? std::nullopt : std::optional(found->second);
     }
-    void moveStreams(AudioScope, DeviceId device) override { followed.push_back(device); }
 };

@@ -47,7 +47,6 @@ std::string describe(const std::optional<HttpRequest>& r) {
 TEST(HttpRequest, ParsesCompleteRequestsOnly) {
     const Case cases[] = {
         {"Health", "GET /health HTTP/1.1\r\n\r\n", get("/health")},
-        {"Empty", "", std::nullopt},
         {"BareLineFeedsNeverEnd", "GET /health HTTP/1.1\n\n", std::nullopt},
         {"LoneCrAndLfDoNotEndALine", "GET /a HTTP/1.1\rContent-Length: 2\n\r\n\r\nxy", get("/a")},
         {"SingleTokenRequestLine", "GET\r\n\r\n" + QByteArray(100, 'x'), std::nullopt},
@@ -71,8 +70,6 @@ TEST(HttpRequest, ParsesCompleteRequestsOnly) {
          request("POST", "/a", {}, "xy")},
         {"LengthPlusSign", "POST /a HTTP/1.1\r\nContent-Length: +2\r\n\r\nxy",
          request("POST", "/a", {}, "xy")},
-        {"LengthNotANumberIsZero", "POST /a HTTP/1.1\r\nContent-Length: 2x\r\n\r\nxy",
-         request("POST", "/a")},
         {"LengthNegativeIsEmptyBody", "POST /a HTTP/1.1\r\nContent-Length: -4\r\n\r\nxy",
          request("POST", "/a")},
         {"LengthOverflowIsZero", "POST /a HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n",

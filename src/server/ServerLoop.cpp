@@ -1,0 +1,406 @@
+#include "ServerLoop.h"
+
+#include "AgentCore.h"
+#include "AgentError.h"
+#include "HttpRequest.h"
+
+#include <QThread>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <linux/sockios.h>
+#include <optional>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+// The server thread runs its own epoll loop instead of a Qt event loop: its only work is socket
+// I/O, the idle limit and closures handed over from other threads, and Qt's dispatcher spent
+// more on registering, toggling and deleting per-connection notifiers and timers than the
+// connections themselves cost. Connections are plain non-blocking sockets rather than
+// QTcpSocket: QTcpSocket tears the whole socket down when the peer shuts its sending side, which
+// would lose the answer to a client that sends a request and then half-closes, and it hides how
+// many bytes a slow event-stream reader has left unsent.
+
+namespace localserver {
+
+namespace {
+// epoll keys beside the connection ids, which start at 1.
+constexpr std::uint64_t kWakeKey = 0;
+constexpr std::uint64_t kListenerKey = ~std::uint64_t(0);
+} // namespace
+
+struct Connection {
+    enum class Phase {
+        Reading,   // collecting the request
+        Routed,    // a route is working on the answer; nothing is read
+        Answering, // the answer is being written
+        Lingering, // answer written and our side shut: waiting for the peer to close
+        Streaming, // an event stream; reads only notice the peer leaving
+    };
+
+    Connection(quint64 id, int fd) : id(id), fd(fd) {}
+    ~Connection() { ::close(fd); }
+
+    const quint64 id;
+    const int fd;
+    Phase phase = Phase::Reading;
+    QByteArray request;
+    QByteArray unsent;
+    std::uint32_t watched = 0; // the epoll events registered now
+    // The idle limit, when it runs: the time and the connection's place in the queue of limits.
+    Clock::time_point deadline;
+    std::optional<std::list<Connection*>::iterator> idleEntry;
+};
+
+Endpoint::Endpoint(QPointer<AgentCore> core, ServerLimits limits, LocalServer::Router router)
+    : m_core(std::move(core)), m_limits(limits), m_router(std::move(router)),
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (m_epoll < 0 || m_wake < 0)
+        throw SystemError(QStringLiteral("epoll_create1/eventfd: %1")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    epoll_event event{EPOLLIN, {.u64 = kWakeKey}};
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &event);
+}
+
+Endpoint::~Endpoint() {
+    m_connections.clear();
+    if (m_listener >= 0)
+        ::close(m_listener);
+    ::close(m_wake);
+    ::close(m_epoll);
+}
+
+void Endpoint::loop() {
+    std::array<epoll_event, 64> events;
+    while (!m_stopping) {
+        const int ready = ::epoll_wait(m_epoll, events.data(), int(events.size()), timeout());
+        for (int i = 0; i < ready; ++i)
+            handle(events[size_t(i)]);
+        expireIdle();
+    }
+}
+
+void Endpoint::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wake, &one, sizeof one);
+}
+
+void Endpoint::stop() {
+    m_stopping = true;
+    wake();
+}
+
+void Endpoint::listenOn(int fd) {
+    m_listener = fd;
+    epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
+    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+void Endpoint::send(quint64 id, const QString& status, const QByteArray& body) {
+    Connection* connection = find(id);
+    if (!connection || connection->phase != Connection::Phase::Routed)
+        return;
+    QByteArray bytes = "HTTP/1.1 " + status.toUtf8() +
+                       "\r\ncontent-type: application/json\r\n"
+                       "access-control-allow-origin: *\r\n"
+                       "access-control-allow-methods: GET,POST,OPTIONS\r\n"
+                       "access-control-allow-headers: content-type\r\n"
+                       "content-length: " +
+                       QByteArray::number(body.size()) + "\r\nconnection: close\r\n\r\n";
+    bytes += body;
+    connection->phase = Connection::Phase::Answering;
+    if (!write(connection, bytes)) {
+        drop(connection); // a failed answer ends the connection as a sent one would
+    } else if (connection->unsent.isEmpty()) {
+        finish(connection);
+    } else {
+        // A peer that does not take its answer must not hold the connection for ever.
+        startIdleLimit(connection);
+        watch(connection);
+    }
+}
+
+void Endpoint::openEventStream(quint64 id, const QByteArray& openingBytes) {
+    Connection* connection = find(id);
+    if (!connection || connection->phase != Connection::Phase::Routed)
+        return;
+    if (int(m_streams.size()) >= m_limits.maxEventStreams) {
+        send(id, QStringLiteral("503 Service Unavailable"),
+             R"({"message":"Too many event streams","ok":false})");
+        return;
+    }
+    connection->phase = Connection::Phase::Streaming;
+    m_streams.insert_or_assign(id, connection);
+    gate->streams = int(m_streams.size());
+    // Reading resumes only to learn that the peer has gone; what it sends is discarded.
+    if (!write(connection, openingBytes))
+        drop(connection);
+    else
+        watch(connection);
+}
+
+void Endpoint::broadcast(const QByteArray& frame) {
+    std::vector<Connection*> streams;
+    for (const auto& entry : m_streams)
+        streams.push_back(entry.second);
+    for (Connection* connection : streams) {
+        if (!write(connection, frame) || connection->unsent.size() > m_limits.maxStreamBacklog)
+            drop(connection);
+        else
+            watch(connection);
+    }
+}
+
+Connection* Endpoint::find(quint64 id) const {
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() ? nullptr : found->second.get();
+}
+
+void Endpoint::handle(const epoll_event& event) {
+    if (event.data.u64 == kWakeKey) {
+        runPending();
+    } else if (event.data.u64 == kListenerKey) {
+        acceptAll();
+    } else if (Connection* connection = find(event.data.u64)) {
+        // A connection waiting for its route is not watched; a late event of the same batch
+        // must not read it, or a peer's finished sending would cost it the answer.
+        if (connection->phase == Connection::Phase::Routed)
+            return;
+        if (event.events & EPOLLOUT)
+            writable(connection);
+        else
+            readable(connection);
+    }
+}
+
+void Endpoint::runPending() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(m_wake, &count, sizeof count);
+    std::vector<Work> work;
+    {
+        std::lock_guard lock(gate->mutex);
+        work.swap(gate->pending);
+    }
+    for (Work& item : work)
+        item(*this);
+}
+
+// Takes every connection waiting in the backlog, already non-blocking and close-on-exec. At
+// the connection cap or out of descriptors, the connection nearest its idle limit (one still
+// sending its request, or lingering) makes room, so a flood of silent clients cannot starve
+// the others; with none to close, the listener rests until a connection closes, instead of
+// waking the loop for ever while its backlog stays readable.
+void Endpoint::acceptAll() {
+    for (;;) {
+        if (int(m_connections.size()) >= m_limits.maxConnections && !makeRoom())
+            return;
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const bool outOfDescriptors =
+                errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+            if (errno == ECONNABORTED || errno == EINTR || (outOfDescriptors && makeRoom()))
+                continue;
+            return;
+        }
+        auto connection = std::make_unique<Connection>(++m_lastId, fd);
+        watch(connection.get());
+        startIdleLimit(connection.get());
+        m_connections.emplace(connection->id, std::move(connection));
+        gate->connections = int(m_connections.size());
+    }
+}
+
+// Closes the connection nearest its idle limit; without one, stops watching the listener
+// until a connection closes. True when there is room now.
+bool Endpoint::makeRoom() {
+    if (!m_idle.empty()) {
+        drop(m_idle.front());
+        return true;
+    }
+    if (!m_listenerResting) {
+        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
+        m_listenerResting = true;
+    }
+    return false;
+}
+
+// Registers the events the connection's phase waits for, calling into the kernel only on a
+// change. An answer being written waits for writability alone: a peer that has finished
+// sending must not end the connection before its answer is out.
+void Endpoint::watch(Connection* connection) {
+    using Phase = Connection::Phase;
+    const Phase phase = connection->phase;
+    const bool reading =
+        phase == Phase::Reading || phase == Phase::Lingering || phase == Phase::Streaming;
+    const bool writing = !connection->unsent.isEmpty();
+    const std::uint32_t events =
+        (reading ? std::uint32_t(EPOLLIN) : 0) | (writing ? std::uint32_t(EPOLLOUT) : 0);
+    if (connection->watched == events)
+        return;
+    epoll_event event{events, {.u64 = connection->id}};
+    const int operation = connection->watched == 0 && events != 0 ? EPOLL_CTL_ADD
+                          : events == 0                           ? EPOLL_CTL_DEL
+                                                                  : EPOLL_CTL_MOD;
+    ::epoll_ctl(m_epoll, operation, connection->fd, &event);
+    connection->watched = events;
+}
+
+// Every connection gets the same limit, so appending keeps the queue in deadline order.
+void Endpoint::startIdleLimit(Connection* connection) {
+    stopIdleLimit(connection);
+    connection->deadline = Clock::now() + m_limits.idleLimit;
+    connection->idleEntry = m_idle.insert(m_idle.end(), connection);
+}
+
+void Endpoint::stopIdleLimit(Connection* connection) {
+    if (connection->idleEntry)
+        m_idle.erase(*std::exchange(connection->idleEntry, std::nullopt));
+}
+
+void Endpoint::expireIdle() {
+    const Clock::time_point now = Clock::now();
+    while (!m_idle.empty() && m_idle.front()->deadline <= now)
+        drop(m_idle.front());
+}
+
+// Milliseconds until the earliest idle limit, rounded up; -1 when none runs.
+int Endpoint::timeout() const {
+    if (m_idle.empty())
+        return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(m_idle.front()->deadline - Clock::now());
+    return int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+}
+
+// One read step per notification: the socket stays readable while bytes are waiting.
+void Endpoint::readable(Connection* connection) {
+    if (connection->phase != Connection::Phase::Reading) {
+        discardInput(connection);
+        return;
+    }
+    // Reading into the thread's scratch space keeps a slow sender's buffer at what it has
+    // sent, and spares an allocation of a whole chunk per connection.
+    const ssize_t got = ::read(connection->fd, m_scratch.data(), m_scratch.size());
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    QByteArray& buffer = connection->request;
+    buffer.append(m_scratch.data(), std::max<ssize_t>(got, 0));
+    // The limit comes before parsing: past it even a complete request is refused.
+    if (got < 0 || buffer.size() > m_limits.maxRequestBytes) {
+        drop(connection);
+        return;
+    }
+    std::optional<HttpRequest> request = HttpRequest::parse(buffer);
+    if (!request) {
+        if (got == 0) // the peer finished sending before a whole request arrived
+            drop(connection);
+        return;
+    }
+    // Anything after the request (a pipelined second one) goes with the buffer.
+    const quint64 id = connection->id;
+    connection->phase = Connection::Phase::Routed;
+    connection->request = QByteArray();
+    stopIdleLimit(connection);
+    m_router(*request, LocalConnection(gate, id, m_core));
+    // Most routes answer at once; the others leave the connection unwatched until they do.
+    connection = find(id);
+    if (connection && connection->phase == Connection::Phase::Routed)
+        watch(connection);
+}
+
+void Endpoint::discardInput(Connection* connection) {
+    char sink[4096];
+    const ssize_t got = ::read(connection->fd, sink, sizeof sink);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+        drop(connection);
+}
+
+void Endpoint::writable(Connection* connection) {
+    const qsizetype before = connection->unsent.size();
+    if (!write(connection, QByteArray())) {
+        drop(connection);
+        return;
+    }
+    if (connection->phase != Connection::Phase::Answering)
+        watch(connection);
+    else if (connection->unsent.isEmpty())
+        finish(connection);
+    else if (connection->unsent.size() < before) // the peer reads: its time starts again
+        startIdleLimit(connection);
+}
+
+// Sends what it can now and keeps the rest for when the socket is writable again. False when
+// the connection has failed.
+bool Endpoint::write(Connection* connection, const QByteArray& bytes) {
+    connection->unsent += bytes;
+    while (!connection->unsent.isEmpty()) {
+        const ssize_t sent = ::send(connection->fd, connection->unsent.constData(),
+                                    size_t(connection->unsent.size()), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno == EAGAIN)
+            break;
+        if (sent < 0)
+            return false;
+        connection->unsent.remove(0, sent);
+    }
+    return true;
+}
+
+// The answer is out. Closing over unread input would reset the connection, and a reset
+// discards whatever the peer has not yet received, so the socket closes at once only when
+// the peer holds every byte and nothing waits here unread; a peer that sends more later
+// still reads the answer before it learns of the reset. Otherwise our side is shut and the
+// socket closed once the peer has read the answer and closed too.
+void Endpoint::finish(Connection* connection) {
+    char probe;
+    const ssize_t waiting = ::recv(connection->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    int undelivered = 0;
+    if ((waiting == 0 || (waiting < 0 && errno == EAGAIN)) &&
+        ::ioctl(connection->fd, SIOCOUTQ, &undelivered) == 0 && undelivered == 0) {
+        drop(connection);
+        return;
+    }
+    ::shutdown(connection->fd, SHUT_WR);
+    connection->phase = Connection::Phase::Lingering;
+    watch(connection);
+    startIdleLimit(connection);
+}
+
+void Endpoint::drop(Connection* connection) {
+    const quint64 id = connection->id;
+    stopIdleLimit(connection);
+    m_streams.erase(id);
+    m_connections.erase(id); // closes the socket, which also leaves the epoll set
+    gate->streams = int(m_streams.size());
+    gate->connections = int(m_connections.size());
+    if (m_listenerResting) {
+        m_listenerResting = false;
+        epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event);
+    }
+}
+
+void Gate::run(Work work) {
+    std::unique_lock lock(mutex);
+    Endpoint* target = endpoint;
+    if (!target)
+        return;
+    if (QThread::currentThread() == target->thread) {
+        // Already on the server thread, which the endpoint outlives: it cannot go away now.
+        lock.unlock();
+        work(*target);
+        return;
+    }
+    pending.push_back(std::move(work));
+    if (pending.size() == 1) // a loop already woken drains everything queued meanwhile
+        target->wake();
+}
+
+} // namespace localserver
