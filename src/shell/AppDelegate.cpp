@@ -180,7 +180,10 @@ bool AppDelegate::trayVisible() const {
 }
 
 void AppDelegate::rebuildMenu() {
-    m_model = buildMenuModel(m_core->pairing, m_core->lastCloudError, LoginItem::status() == 1);
+    std::optional<QString> warning = m_core->lastCloudError;
+    if (!warning && m_options.desktopProblem)
+        warning = m_options.desktopProblem();
+    m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1);
     installMenu();
 }
 

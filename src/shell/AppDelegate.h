@@ -27,6 +27,9 @@ public:
         // Whether the user can be asked (a display is there): without it a link to a foreign
         // console is refused and no dialog is ever shown.
         bool canAsk = true;
+        // What keeps the desktop backend from working, for the status line while there is no
+        // cloud error to show; call rebuildMenu when it changes.
+        std::function<std::optional<QString>()> desktopProblem;
     };
 
     AppDelegate(CoreServices services, Options options);
