@@ -24,6 +24,7 @@ QStringList lines(const QString& path) {
 // One Shell for the whole story: it takes seconds to start.
 TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
     GnomeDesktop desktop;
+    // The agent is this program: the extension answers it.
     ASSERT_TRUE(desktop.ready());
     const QString dir = qEnvironmentVariable("HOME");
     ASSERT_TRUE(

@@ -2,14 +2,15 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <string>
 #include <sys/types.h>
 #include <vector>
 
-// A private GNOME Shell 43 for one test: its own system and session buses, a home where our
-// extension and the test helper extension (tests/support/gnome-helper) are installed and
-// enabled, then `gnome-shell --headless --wayland`. The extension answers only the test program
-// itself. HOME, the XDG folders and the bus addresses point at it while the object lives (set
-// before the test first touches the session bus). Ready when both extensions own their names.
+// A private GNOME Shell 43 for one test, started by `start_gnome` of tests/e2e/desktop.sh (its
+// own system and session buses, our extension answering this test program, the test helper
+// extension). HOME, the XDG folders, the bus addresses and WAYLAND_DISPLAY point at it while the
+// object lives; set them before the test first touches the session bus. Stopped, with
+// everything it started, on destruction.
 class GnomeDesktop {
 public:
     GnomeDesktop();
@@ -18,20 +19,19 @@ public:
     GnomeDesktop& operator=(const GnomeDesktop&) = delete;
 
     bool ready() const { return m_ready; }
-    QString waylandDisplay() const { return QStringLiteral("vantor-gnome"); }
 
-    // Runs a program to its end with the fixture's environment; its exit status.
+    // Runs a program to its end; its exit status.
     int run(const std::vector<std::string>& argv) const;
     // Switches our extension on or off while the Shell runs.
     bool setExtensionEnabled(bool enabled) const;
     // Focuses the window with this app id (through the test helper extension).
     bool activate(const QString& appId) const;
-    // A native Wayland witness window (vantor_wayland_test_client) on this Shell.
-    pid_t startWindow(const QString& appId, const QString& title, const QString& log) const;
+    // A native Wayland witness window (vantor_wayland_test_client); it retitles from LOG.title.
+    void startWindow(const QString& appId, const QString& title, const QString& log);
 
 private:
     QTemporaryDir m_dir;
     std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
-    mutable std::vector<pid_t> m_pids;
+    std::vector<pid_t> m_pids;
     bool m_ready = false;
 };
