@@ -3,8 +3,6 @@
 #include "TempEnvironment.h"
 #include "XDesktop.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QFile>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -59,13 +57,11 @@ bool GnomeDesktop::setExtensionEnabled(bool enabled) const {
 }
 
 bool GnomeDesktop::activate(const QString& appId) const {
-    const QString name = QStringLiteral("com.keyloft.VantorCompanion.TestHelper");
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        name, QStringLiteral("/com/keyloft/VantorCompanion/TestHelper"), name,
-        QStringLiteral("Activate"));
-    call << appId;
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
-    return !reply.arguments().isEmpty() && reply.arguments().constFirst().toBool();
+    return run({"sh", "-c",
+                "gdbus call --session -d com.keyloft.VantorCompanion.TestHelper -o "
+                "/com/keyloft/VantorCompanion/TestHelper -m "
+                "com.keyloft.VantorCompanion.TestHelper.Activate \"$0\" | grep -q true",
+                appId.toStdString()}) == 0;
 }
 
 void GnomeDesktop::startWindow(const QString& appId, const QString& title, const QString& log) {
