@@ -47,6 +47,15 @@ sort -n "$E2E_DIR/latencies" | awk '{ v[NR] = $1 } END {
   printf "focus to /events frame over %d switches: median %.1f ms, p99 %.1f ms\n",
     NR, v[int((NR + 1) / 2)] / 1000, v[int(NR * 0.99 + 0.999)] / 1000 }'
 
+# What the gdbus process alone costs: asking for the window that already has focus.
+: >"$E2E_DIR/bare"
+for ((i = 0; i < 20; i++)); do
+  start=${EPOCHREALTIME/./}
+  gnome_activate org.example.BenchB
+  echo $((${EPOCHREALTIME/./} - start)) >>"$E2E_DIR/bare"
+done
+sort -n "$E2E_DIR/bare" | awk '{ v[NR] = $1 } END { printf "a bare gdbus call: median %.1f ms\n", v[int((NR + 1) / 2)] / 1000 }'
+
 ticks() { awk '{print $14 + $15 + $16 + $17}' "/proc/$agent/stat"; }
 hz=$(getconf CLK_TCK)
 start=$(ticks)
