@@ -30,6 +30,18 @@ QString missingText() {
     return QStringLiteral("Enable the GNOME extension, then log out and in");
 }
 
+// The unique name owning a bus name, empty when none does.
+QString ownerOf(const QDBusConnection& bus, const QString& name) {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    ask << name;
+    const QDBusMessage reply = bus.call(ask, QDBus::Block, kCallTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+               ? reply.arguments().constFirst().toString()
+               : QString();
+}
+
 uint modifierBits(const KeyChord& chord) {
     uint bits = 0;
     for (const KeyModifier modifier : chord.modifiers)
@@ -51,6 +63,7 @@ ShellLink::ShellLink(std::shared_ptr<DesktopProblem> problem)
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& owner) {
                 forgetWindow();
+                m_subscribed = false;
                 if (owner.isEmpty())
                     setProblem(missingText());
                 else
@@ -65,13 +78,21 @@ ShellLink::~ShellLink() {
 }
 
 void ShellLink::subscribe() {
+    // Any program may claim the extension's name before the Shell does; only the Shell's own
+    // connection is believed about windows or told which keys to press.
+    const QString owner = ownerOf(m_bus, QLatin1String(kBusName));
+    if (owner.isEmpty() || owner != ownerOf(m_bus, QStringLiteral("org.gnome.Shell"))) {
+        setProblem(missingText());
+        return;
+    }
     auto* watcher = new QDBusPendingCallWatcher(
         m_bus.asyncCall(extensionCall("Subscribe"), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
                 const QDBusMessage reply = call->reply();
-                if (reply.type() == QDBusMessage::ReplyMessage) {
+                m_subscribed = reply.type() == QDBusMessage::ReplyMessage;
+                if (m_subscribed) {
                     setProblem(std::nullopt);
                     windowChanged(reply);
                     return;
@@ -163,8 +184,9 @@ bool ShellLink::layoutCanType(const QString& layout, const QString& options, uin
 }
 
 void ShellLink::send(const KeyChord& chord) {
-    if (m_problem && m_problem->text)
-        throw KeyInjectionError(m_problem->text->toStdString());
+    if (!m_subscribed)
+        throw KeyInjectionError(
+            (m_problem && m_problem->text ? *m_problem->text : missingText()).toStdString());
     const QDBusMessage keyboard =
         m_bus.call(extensionCall("Keyboard"), QDBus::Block, kCallTimeoutMs);
     if (keyboard.type() != QDBusMessage::ReplyMessage || keyboard.arguments().size() != 2)

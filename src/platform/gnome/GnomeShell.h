@@ -52,6 +52,7 @@ private:
     quint64 m_windowId = 0;
     std::optional<FrontApplication> m_front;
     bool m_told = false;
+    bool m_subscribed = false;
     xkb_context* m_xkb = nullptr;
     xkb_keymap* m_keymap = nullptr;
     QString m_keymapNames;
