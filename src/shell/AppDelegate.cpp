@@ -181,8 +181,8 @@ bool AppDelegate::trayVisible() const {
 
 void AppDelegate::rebuildMenu() {
     std::optional<QString> warning = m_core->lastCloudError;
-    if (!warning && m_options.desktopProblem)
-        warning = m_options.desktopProblem();
+    if (!warning && desktopProblem)
+        warning = desktopProblem();
     m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1);
     installMenu();
 }

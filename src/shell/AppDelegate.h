@@ -27,9 +27,6 @@ public:
         // Whether the user can be asked (a display is there): without it a link to a foreign
         // console is refused and no dialog is ever shown.
         bool canAsk = true;
-        // What keeps the desktop backend from working, for the status line while there is no
-        // cloud error to show; call rebuildMenu when it changes.
-        std::function<std::optional<QString>()> desktopProblem;
     };
 
     AppDelegate(CoreServices services, Options options);
@@ -65,6 +62,9 @@ public:
     std::function<bool(const QString& origin)> confirmForeignConsole;
     std::function<void(const QUrl& url)> openUrl;
     std::function<std::optional<QString>()> askForPairingText;
+    // What keeps the desktop backend from working, for the status line while there is no cloud
+    // error to show; call rebuildMenu when it changes.
+    std::function<std::optional<QString>()> desktopProblem;
 
 private:
     void pairFromText(const QString& text);

@@ -47,11 +47,11 @@ int main(int argc, char** argv) {
     AppDelegate::Options options;
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
                      QGuiApplication::platformName() != QLatin1String("minimal");
-    if (const auto problem = session.problem)
-        options.desktopProblem = [problem] { return problem->text; };
     AppDelegate delegate(std::move(services), options);
-    if (session.problem)
-        session.problem->onChange = [&delegate] { delegate.rebuildMenu(); };
+    if (const auto problem = session.problem) {
+        delegate.desktopProblem = [problem] { return problem->text; };
+        problem->onChange = [&delegate] { delegate.rebuildMenu(); };
+    }
     instance.onArgument = [&delegate](const QString& handed) { delegate.handleArgument(handed); };
     delegate.applicationDidFinishLaunching();
     if (!argument.isEmpty())
