@@ -3,7 +3,6 @@
 # bundleId), sets AGENT_ENV for the agent, and writes $E2E_DIR/focus-ID: the command (one word a
 # line) that asks the desktop to focus that window, as a user's key binding or a pager would, and
 # KEYS_DIR, where window ID logs its key presses to ID.keys.
-# Add desktop_kde, desktop_gnome beside these.
 # Source it before touching the script's arguments.
 # Agents of other checkouts on this machine hold 127.0.0.1:17345 too: as root, a network of our own.
 if [ "$(id -u)" = 0 ] && [ -z "${VANTOR_OWN_NETWORK:-}" ]; then
@@ -40,6 +39,22 @@ desktop_sway() {
   KEYS_DIR=$SWAY_DIR
 }
 
+desktop_gnome() {
+  start_gnome "$build" "$build/bin/vantor-companion"
+  local id
+  for id in "${WINDOWS[@]}"; do
+    QT_QPA_PLATFORM=wayland start_bg "$id" "$build/tests/support/vantor_wayland_test_client" \
+      --app-id "$id" --title "Window $id ✓" --log "$E2E_DIR/$id.keys"
+    wait_for 5 gnome_activate "$id" || fail "no window $id"
+    # the test helper extension activates the window as the Shell's own switcher does
+    printf '%s\n' gdbus call --session -d com.keyloft.VantorCompanion.TestHelper \
+      -o /com/keyloft/VantorCompanion/TestHelper -m com.keyloft.VantorCompanion.TestHelper.Activate \
+      "$id" >"$E2E_DIR/focus-$id"
+  done
+  AGENT_ENV=(VANTOR_DESKTOP=gnome WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
+  KEYS_DIR=$E2E_DIR
+}
+
 # focus_window ID: asks the desktop to focus window ID.
 focus_window() {
   local argv
@@ -61,5 +76,5 @@ stop_desktop() {
   for ((i = ${#E2E_PIDS[@]} - 1; i >= 0; i--)); do kill "${E2E_PIDS[i]}" 2>/dev/null || true; done
   for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
   E2E_PIDS=()
-  unset DISPLAY WAYLAND_DISPLAY SWAYSOCK
+  unset DISPLAY WAYLAND_DISPLAY SWAYSOCK DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS
 }

@@ -188,7 +188,10 @@ bool AppDelegate::trayVisible() const {
 }
 
 void AppDelegate::rebuildMenu() {
-    m_model = buildMenuModel(m_core->pairing, m_core->lastCloudError, LoginItem::status() == 1);
+    std::optional<QString> warning = m_core->lastCloudError;
+    if (!warning && desktopProblem)
+        warning = desktopProblem();
+    m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1);
     installMenu();
 }
 

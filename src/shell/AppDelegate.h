@@ -72,6 +72,9 @@ public:
     std::function<bool(const LinkQuestion& question)> confirmLink;
     std::function<void(const QUrl& url)> openUrl;
     std::function<std::optional<QString>()> askForPairingText;
+    // What keeps the desktop backend from working, for the status line while there is no cloud
+    // error to show; call rebuildMenu when it changes.
+    std::function<std::optional<QString>()> desktopProblem;
 
 private:
     void pairFromText(const QString& text);

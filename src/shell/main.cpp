@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
     options.canAsk = QGuiApplication::platformName() != QLatin1String("offscreen") &&
                      QGuiApplication::platformName() != QLatin1String("minimal");
     AppDelegate delegate(std::move(services), options);
+    if (const auto problem = session.problem) {
+        delegate.desktopProblem = [problem] { return problem->text; };
+        problem->onChange = [&delegate] { delegate.rebuildMenu(); };
+    }
     instance.onArgument = [&delegate](const QString& handed) { delegate.handleArgument(handed); };
     delegate.applicationDidFinishLaunching();
     if (!argument.isEmpty())

@@ -98,3 +98,38 @@ sway_client() {
   start_bg "$name" sway_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$SWAY_DIR" \
     XDG_RUNTIME_DIR="$SWAY_DIR" WAYLAND_DISPLAY="$WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland "$@"
 }
+
+# start_gnome AGENT: a headless GNOME Shell 43 on private system and session buses with our
+# extension (from the build tree, answering AGENT only) and the test helper extension enabled.
+# Exports WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
+start_gnome() {
+  local build=$1 agent=$2 uuid=vantor-companion@keyloft.com type
+  local ext=$XDG_DATA_HOME/gnome-shell/extensions
+  mkdir -p "$ext"
+  cp -r "$build/gnome-extension/legacy/$uuid" "$ext/"
+  cp -r "$(dirname "${BASH_SOURCE[0]}")/../support/gnome-helper" "$ext/vantor-test-helper@keyloft.com"
+  echo "$agent" >"$ext/$uuid/agent-executables"
+  for type in system session; do
+    cat >"$E2E_DIR/$type.conf" <<XML
+<busconfig><type>$type</type><listen>unix:path=$E2E_DIR/${type}_bus</listen><standard_session_servicedirs/>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
+XML
+    dbus-daemon --nofork --config-file="$E2E_DIR/$type.conf" >"$E2E_DIR/$type-bus.log" 2>&1 &
+    E2E_PIDS+=($!)
+    wait_for 10 test -S "$E2E_DIR/${type}_bus" || fail "the $type bus did not start"
+  done
+  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$E2E_DIR/system_bus DBUS_SESSION_BUS_ADDRESS=unix:path=$E2E_DIR/session_bus
+  gsettings set org.gnome.shell enabled-extensions "['$uuid', 'vantor-test-helper@keyloft.com']"
+  export WAYLAND_DISPLAY=vantor-gnome LANG=C.UTF-8
+  gnome-shell --headless --wayland --no-x11 --wayland-display=$WAYLAND_DISPLAY --virtual-monitor 800x600 \
+    >"$E2E_DIR/gnome-shell.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 30 gdbus introspect --session -d com.keyloft.VantorCompanion.TestHelper \
+    -o /com/keyloft/VantorCompanion/TestHelper || fail "gnome-shell did not load the extensions"
+}
+
+# gnome_activate APP_ID: focuses that window through the test helper extension.
+gnome_activate() {
+  gdbus call --session -d com.keyloft.VantorCompanion.TestHelper -o /com/keyloft/VantorCompanion/TestHelper \
+    -m com.keyloft.VantorCompanion.TestHelper.Activate "$1" >/dev/null
+}

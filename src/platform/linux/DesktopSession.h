@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class FrontApplicationSource;
@@ -25,6 +27,14 @@ struct SessionHints {
 // lie); X11 is always last, as the backend of X11 sessions and the fallback of all.
 std::vector<DesktopBackend> backendOrder(const SessionHints& hints);
 
+// What keeps a backend from its desktop, in a few words for the tray menu's status line (what
+// to do about it goes to the log); none while it works. The backend changes it on the main
+// thread and then calls onChange.
+struct DesktopProblem {
+    std::optional<QString> text;
+    std::function<void()> onChange;
+};
+
 // The backend in use: its front-window source, its key sender (null where chords go through the
 // script runner, as on X11) and the line the agent logs at start.
 struct DesktopSession {
@@ -32,6 +42,7 @@ struct DesktopSession {
     std::shared_ptr<FrontApplicationSource> front;
     std::shared_ptr<KeySender> keys;
     QString description;
+    std::shared_ptr<DesktopProblem> problem; // null where the backend reports none
 };
 
 // Tries the backends in `backendOrder` and keeps the first whose probe succeeds. Main thread;

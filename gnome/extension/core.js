@@ -1,0 +1,222 @@
+// What both forms of the extension share: the focused window on the session bus, unicast to the
+// agent, and a virtual keyboard that only the agent may use. Written without `imports` and
+// `import` so the same text serves GNOME 43/44 (legacy) and 45+ (ES module): each entry file hands
+// in the libraries it loaded its own way.
+
+var BUS_NAME = 'com.keyloft.VantorCompanion.Shell';
+var OBJECT_PATH = '/com/keyloft/VantorCompanion/Shell';
+var INTERFACE = 'com.keyloft.VantorCompanion.Shell1';
+
+const INTERFACE_XML = `<node>
+  <interface name="${INTERFACE}">
+    <method name="Subscribe">
+      <arg type="t" name="id" direction="out"/>
+      <arg type="s" name="title" direction="out"/>
+      <arg type="s" name="appId" direction="out"/>
+      <arg type="s" name="desktopId" direction="out"/>
+      <arg type="u" name="pid" direction="out"/>
+    </method>
+    <method name="Keyboard">
+      <arg type="s" name="layout" direction="out"/>
+      <arg type="s" name="options" direction="out"/>
+    </method>
+    <method name="PressKey">
+      <arg type="u" name="keysym" direction="in"/>
+      <arg type="u" name="modifiers" direction="in"/>
+    </method>
+    <signal name="WindowChanged">
+      <arg type="t" name="id"/>
+      <arg type="s" name="title"/>
+      <arg type="s" name="appId"/>
+      <arg type="s" name="desktopId"/>
+      <arg type="u" name="pid"/>
+    </signal>
+  </interface>
+</node>`;
+
+const ERROR_REFUSED = 'com.keyloft.VantorCompanion.Error.Refused';
+const ERROR_INVALID = 'com.keyloft.VantorCompanion.Error.InvalidArgs';
+const CALL_TIMEOUT_MS = 2000;
+
+// Modifier bits of PressKey and the keys pressed for them, in pressing order.
+const MODIFIER_KEYS = [
+    [2, 0xffe3], // Control_L
+    [1, 0xffe1], // Shift_L
+    [4, 0xffe9], // Alt_L
+];
+
+// The agent's executables, one absolute path a line, from `agent-executables` beside this file.
+// Whoever can change that file can change this extension's code too, so it adds no trust.
+function readAgentExecutables(lib, folder) {
+    try {
+        const [, bytes] = lib.GLib.file_get_contents(`${folder}/agent-executables`);
+        return new TextDecoder().decode(bytes).split('\n').map(line => line.trim())
+            .filter(line => line.startsWith('/'));
+    } catch (e) {
+        return [];
+    }
+}
+
+var VantorService = class VantorService {
+    // lib: {Gio, GLib, Clutter, Shell, inputSources}; folder: where the extension lives.
+    constructor(lib, folder) {
+        this._lib = lib;
+        this._allowed = readAgentExecutables(lib, folder);
+        this._subscriber = null;
+        this._window = null;
+        this._signals = [];
+    }
+
+    enable() {
+        const {Gio, Clutter} = this._lib;
+        // Made now, not at the first key: a device created just before a press loses that key.
+        const seat = Clutter.get_default_backend().get_default_seat();
+        this._keyboard = seat.create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);
+        this._focusId = global.display.connect('notify::focus-window', () => this._focusChanged());
+        this._focusChanged();
+        this._object = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this);
+        this._object.export(Gio.DBus.session, OBJECT_PATH);
+        this._nameId = Gio.bus_own_name_on_connection(Gio.DBus.session, BUS_NAME,
+            Gio.BusNameOwnerFlags.NONE, null, null);
+    }
+
+    disable() {
+        const {Gio} = this._lib;
+        Gio.bus_unown_name(this._nameId);
+        this._object.unexport();
+        this._object = null;
+        global.display.disconnect(this._focusId);
+        this._watch(null);
+        this._forgetSubscriber();
+        this._keyboard = null;
+    }
+
+    _watch(window) {
+        if (this._window && this._titleId)
+            this._window.disconnect(this._titleId);
+        this._titleId = 0;
+        this._window = window;
+        if (window)
+            this._titleId = window.connect('notify::title', () => this._emit());
+    }
+
+    _focusChanged() {
+        const window = global.display.focus_window;
+        if (window === this._window)
+            return;
+        this._watch(window);
+        this._emit();
+    }
+
+    _state() {
+        const window = this._window;
+        if (!window)
+            return [0, '', '', '', 0];
+        const app = this._lib.Shell.WindowTracker.get_default().get_window_app(window);
+        // The tracker names windows it cannot place "window:N": that is no desktop entry.
+        const appId = app ? app.get_id() || '' : '';
+        const pid = window.get_pid();
+        return [window.get_id(), window.get_title() || '', window.get_wm_class() || '',
+            appId.startsWith('window:') ? '' : appId, pid > 0 ? pid : 0];
+    }
+
+    _emit() {
+        const {GLib} = this._lib;
+        if (!this._subscriber)
+            return;
+        // Sent to the agent alone: window titles are not for every program on the bus.
+        this._lib.Gio.DBus.session.emit_signal(this._subscriber, OBJECT_PATH, INTERFACE,
+            'WindowChanged', new GLib.Variant('(tsssu)', this._state()));
+    }
+
+    _forgetSubscriber() {
+        if (this._subscriberWatch)
+            this._lib.Gio.bus_unwatch_name(this._subscriberWatch);
+        this._subscriberWatch = 0;
+        this._subscriber = null;
+    }
+
+    // Calls `then` when the caller is the agent, refuses the call otherwise. The bus tells the
+    // caller's pid; its executable must be one the agent is installed as.
+    _fromAgent(invocation, then) {
+        const {Gio, GLib} = this._lib;
+        const sender = invocation.get_sender();
+        Gio.DBus.session.call('org.freedesktop.DBus', '/org/freedesktop/DBus',
+            'org.freedesktop.DBus', 'GetConnectionUnixProcessID',
+            new GLib.Variant('(s)', [sender]), new GLib.VariantType('(u)'),
+            Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, null, (connection, result) => {
+                let executable = '';
+                try {
+                    const [pid] = connection.call_finish(result).deepUnpack();
+                    executable = GLib.file_read_link(`/proc/${pid}/exe`);
+                } catch (e) {
+                    executable = '';
+                }
+                if (!this._allowed.includes(executable)) {
+                    invocation.return_dbus_error(ERROR_REFUSED,
+                        'This service answers only the Keyloft Companion agent');
+                    return;
+                }
+                try {
+                    then(sender);
+                } catch (e) {
+                    invocation.return_dbus_error(ERROR_INVALID, String(e.message || e));
+                }
+            });
+    }
+
+    SubscribeAsync(params, invocation) {
+        const {Gio, GLib} = this._lib;
+        this._fromAgent(invocation, sender => {
+            if (sender !== this._subscriber) {
+                this._forgetSubscriber();
+                this._subscriber = sender;
+                this._subscriberWatch = Gio.bus_watch_name_on_connection(Gio.DBus.session,
+                    sender, Gio.BusNameWatcherFlags.NONE, null, () => {
+                        if (this._subscriber === sender)
+                            this._forgetSubscriber();
+                    });
+            }
+            invocation.return_value(new GLib.Variant('(tsssu)', this._state()));
+        });
+    }
+
+    KeyboardAsync(params, invocation) {
+        const {GLib} = this._lib;
+        this._fromAgent(invocation, () => {
+            const [layout, options] = this._lib.inputSources();
+            invocation.return_value(new GLib.Variant('(ss)', [layout, options]));
+        });
+    }
+
+    PressKeyAsync(params, invocation) {
+        const {GLib, Clutter} = this._lib;
+        const [keysym, modifiers] = params;
+        this._fromAgent(invocation, () => {
+            if (keysym === 0 || keysym > 0x1ffffff || (modifiers & ~7) !== 0)
+                throw new Error('No such key or modifier');
+            const keyboard = this._keyboard;
+            const held = MODIFIER_KEYS.filter(([bit]) => modifiers & bit).map(([, key]) => key);
+            const time = GLib.get_monotonic_time();
+            const press = (key, state) => keyboard.notify_keyval(time, key, state);
+            held.forEach(key => press(key, Clutter.KeyState.PRESSED));
+            press(keysym, Clutter.KeyState.PRESSED);
+            press(keysym, Clutter.KeyState.RELEASED);
+            held.reverse().forEach(key => press(key, Clutter.KeyState.RELEASED));
+            invocation.return_value(null);
+        });
+    }
+};
+
+// The XKB layout ("us", "de+nodeadkeys") of the input source in use and the XKB options, for the
+// agent to check keys against: the virtual keyboard types only what the current layout has.
+function currentXkbLayout(lib, manager) {
+    const settings = new lib.Gio.Settings({schema_id: 'org.gnome.desktop.input-sources'});
+    const options = settings.get_strv('xkb-options').join(',');
+    const source = manager ? manager.currentSource : null;
+    if (source)
+        return [source.xkbId || source.id || 'us', options];
+    const sources = settings.get_value('sources').deepUnpack();
+    const xkb = sources.find(([type]) => type === 'xkb');
+    return [xkb ? xkb[1] : 'us', options];
+}

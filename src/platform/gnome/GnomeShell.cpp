@@ -1,0 +1,206 @@
+#include "GnomeShell.h"
+
+#include "DesktopIndex.h"
+#include "DesktopSession.h"
+#include "FrontWindow.h"
+#include "KeyChord.h"
+#include "Log.h"
+#include "WindowApps.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <xkbcommon/xkbcommon.h>
+
+namespace gnome {
+namespace {
+
+// Every call to the Shell is bounded: a Shell stuck in a long frame must not hang the agent.
+constexpr int kCallTimeoutMs = 2000;
+
+const QString kRefused = QStringLiteral("com.keyloft.VantorCompanion.Error.Refused");
+
+QDBusMessage extensionCall(const char* method) {
+    return QDBusMessage::createMethodCall(QLatin1String(kBusName), QLatin1String(kObjectPath),
+                                          QLatin1String(kInterface), QLatin1String(method));
+}
+
+QString missingText() {
+    return QStringLiteral("Enable the GNOME extension, then log out and in");
+}
+
+// The unique name owning a bus name, empty when none does.
+QString ownerOf(const QDBusConnection& bus, const QString& name) {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    ask << name;
+    const QDBusMessage reply = bus.call(ask, QDBus::Block, kCallTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+               ? reply.arguments().constFirst().toString()
+               : QString();
+}
+
+uint modifierBits(const KeyChord& chord) {
+    uint bits = 0;
+    for (const KeyModifier modifier : chord.modifiers)
+        bits |= modifier == KeyModifier::Shift ? 1U : modifier == KeyModifier::Control ? 2U : 4U;
+    return bits;
+}
+
+} // namespace
+
+ShellLink::ShellLink(std::shared_ptr<DesktopProblem> problem)
+    : m_bus(QDBusConnection::sessionBus()), m_problem(std::move(problem)),
+      m_index(std::make_unique<DesktopIndex>()), m_xkb(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {
+    // Signals are accepted from the owner of the extension's name only; the extension sends them
+    // to this connection alone.
+    m_bus.connect(QLatin1String(kBusName), QLatin1String(kObjectPath), QLatin1String(kInterface),
+                  QStringLiteral("WindowChanged"), this, SLOT(windowChanged(QDBusMessage)));
+    m_watcher = new QDBusServiceWatcher(QLatin1String(kBusName), m_bus,
+                                        QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) {
+                forgetWindow();
+                m_subscribed = false;
+                if (owner.isEmpty())
+                    setProblem(missingText());
+                else
+                    subscribe();
+            });
+    subscribe();
+}
+
+ShellLink::~ShellLink() {
+    xkb_keymap_unref(m_keymap);
+    xkb_context_unref(m_xkb);
+}
+
+void ShellLink::subscribe() {
+    // Any program may claim the extension's name before the Shell does; only the Shell's own
+    // connection is believed about windows or told which keys to press.
+    const QString owner = ownerOf(m_bus, QLatin1String(kBusName));
+    if (owner.isEmpty() || owner != ownerOf(m_bus, QStringLiteral("org.gnome.Shell"))) {
+        setProblem(missingText());
+        return;
+    }
+    auto* watcher = new QDBusPendingCallWatcher(
+        m_bus.asyncCall(extensionCall("Subscribe"), kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusMessage reply = call->reply();
+                m_subscribed = reply.type() == QDBusMessage::ReplyMessage;
+                if (m_subscribed) {
+                    setProblem(std::nullopt);
+                    windowChanged(reply);
+                    return;
+                }
+                setProblem(reply.errorName() == kRefused
+                               ? QStringLiteral("The GNOME extension refuses this program")
+                               : missingText());
+            });
+}
+
+void ShellLink::setProblem(std::optional<QString> text) {
+    if (text == missingText() && !m_told) {
+        m_told = true;
+        logEvent(QStringLiteral("GNOME extension not answering"),
+                 QStringLiteral("the focused window stays unknown and key chords cannot be sent "
+                                "until it does. Enable it with: gnome-extensions enable %1 — "
+                                "then log out and in once (GNOME loads new extensions only at "
+                                "login on Wayland)")
+                     .arg(QLatin1String(kExtensionUuid)));
+    }
+    if (!m_problem || m_problem->text == text)
+        return;
+    m_problem->text = std::move(text);
+    if (m_problem->onChange)
+        m_problem->onChange();
+}
+
+void ShellLink::forgetWindow() {
+    const bool had = m_windowId != 0;
+    m_windowId = 0;
+    m_front.reset();
+    if (had)
+        notifyFocusChange();
+}
+
+void ShellLink::windowChanged(const QDBusMessage& message) {
+    const QList<QVariant> args = message.arguments();
+    if (args.size() != 5)
+        return;
+    const quint64 id = args[0].toULongLong();
+    if (id == 0) {
+        forgetWindow();
+        return;
+    }
+    WindowIdentity window;
+    window.gtkApplicationId = args[3].toString().toStdString();
+    window.wmInstance = window.wmClass = args[2].toString().toStdString();
+    window.pid = args[4].toUInt();
+    m_index->refreshIfStale();
+    m_front = describeWindow(*m_index, window, args[1].toString().toStdString());
+    const bool moved = id != m_windowId;
+    m_windowId = id;
+    if (moved)
+        notifyFocusChange();
+}
+
+std::optional<FrontApplication> ShellLink::frontApplication() {
+    return m_front;
+}
+
+bool ShellLink::layoutCanType(const QString& layout, const QString& options, uint32_t keysym) {
+    const QString names = layout + QLatin1Char('\n') + options;
+    if (names != m_keymapNames || !m_keymap) {
+        xkb_keymap_unref(m_keymap);
+        // "de+nodeadkeys" is layout "de", variant "nodeadkeys".
+        const QByteArray name = layout.section(QLatin1Char('+'), 0, 0).toUtf8();
+        const QByteArray variant = layout.section(QLatin1Char('+'), 1).toUtf8();
+        const QByteArray optionText = options.toUtf8();
+        const xkb_rule_names rules{nullptr, nullptr, name.constData(), variant.constData(),
+                                   optionText.constData()};
+        m_keymap = xkb_keymap_new_from_names(m_xkb, &rules, XKB_KEYMAP_COMPILE_NO_FLAGS);
+        m_keymapNames = names;
+    }
+    if (!m_keymap)
+        return false;
+    // The Shell's virtual keyboard presses a key of the layout in use, at any level; a keysym no
+    // key carries there is dropped without a word, so it is refused here instead.
+    for (xkb_keycode_t key = xkb_keymap_min_keycode(m_keymap);
+         key <= xkb_keymap_max_keycode(m_keymap); ++key)
+        for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(m_keymap, key, 0);
+             ++level) {
+            const xkb_keysym_t* syms = nullptr;
+            const int count = xkb_keymap_key_get_syms_by_level(m_keymap, key, 0, level, &syms);
+            for (int i = 0; i < count; ++i)
+                if (syms[i] == keysym)
+                    return true;
+        }
+    return false;
+}
+
+void ShellLink::send(const KeyChord& chord) {
+    if (!m_subscribed)
+        throw KeyInjectionError(
+            (m_problem && m_problem->text ? *m_problem->text : missingText()).toStdString());
+    const QDBusMessage keyboard =
+        m_bus.call(extensionCall("Keyboard"), QDBus::Block, kCallTimeoutMs);
+    if (keyboard.type() != QDBusMessage::ReplyMessage || keyboard.arguments().size() != 2)
+        throw KeyInjectionError("The GNOME extension did not answer");
+    if (!layoutCanType(keyboard.arguments()[0].toString(), keyboard.arguments()[1].toString(),
+                       chord.keysym))
+        throw KeyInjectionError("The keyboard layout in use has no key for this character");
+    QDBusMessage press = extensionCall("PressKey");
+    press << chord.keysym << modifierBits(chord);
+    const QDBusMessage reply = m_bus.call(press, QDBus::Block, kCallTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        throw KeyInjectionError(reply.errorName() == kRefused
+                                    ? "The GNOME extension refuses this program"
+                                    : "The GNOME extension did not press the keys");
+}
+
+} // namespace gnome

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "FrontApplication.h"
+#include "KeySender.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+
+class DesktopIndex;
+class QDBusMessage;
+class QDBusServiceWatcher;
+struct DesktopProblem;
+struct xkb_context;
+struct xkb_keymap;
+
+namespace gnome {
+
+// The extension's address on the session bus.
+inline constexpr char kExtensionUuid[] = "vantor-companion@keyloft.com";
+inline constexpr char kBusName[] = "com.keyloft.VantorCompanion.Shell";
+inline constexpr char kObjectPath[] = "/com/keyloft/VantorCompanion/Shell";
+inline constexpr char kInterface[] = "com.keyloft.VantorCompanion.Shell1";
+
+// The agent's side of our GNOME Shell extension: the focused window it reports, kept from its
+// signal, and the key chords it presses. Follows the extension's bus name, so a Shell restart or
+// the extension switched off and on again is noticed and the subscription renewed. Main thread.
+class ShellLink final : public QObject, public FrontApplicationSource, public KeySender {
+    Q_OBJECT
+public:
+    explicit ShellLink(std::shared_ptr<DesktopProblem> problem);
+    ~ShellLink() override;
+
+    std::optional<FrontApplication> frontApplication() override;
+    void send(const KeyChord& chord) override;
+
+private Q_SLOTS:
+    void windowChanged(const QDBusMessage& message);
+
+private:
+    void subscribe();
+    void setProblem(std::optional<QString> text);
+    void forgetWindow();
+    bool layoutCanType(const QString& layout, const QString& options, uint32_t keysym);
+
+    QDBusConnection m_bus;
+    QDBusServiceWatcher* m_watcher = nullptr;
+    std::shared_ptr<DesktopProblem> m_problem;
+    std::unique_ptr<DesktopIndex> m_index;
+    quint64 m_windowId = 0;
+    std::optional<FrontApplication> m_front;
+    bool m_told = false;
+    bool m_subscribed = false;
+    xkb_context* m_xkb = nullptr;
+    xkb_keymap* m_keymap = nullptr;
+    QString m_keymapNames;
+};
+
+} // namespace gnome

@@ -1,0 +1,96 @@
+#include "GnomeSession.h"
+
+#include "AgentContext.h"
+#include "AgentCore.h"
+#include "DesktopSession.h"
+#include "FrontApplication.h"
+#include "GnomeDesktop.h"
+#include "KeyChord.h"
+#include "KeySender.h"
+#include "TempEnvironment.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+QStringList lines(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly)
+               ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+               : QStringList();
+}
+
+// One Shell for the whole story: it takes seconds to start.
+TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
+    GnomeDesktop desktop;
+    // The agent is this program: the extension answers it.
+    ASSERT_TRUE(desktop.ready());
+    const QString dir = qEnvironmentVariable("HOME");
+    ASSERT_TRUE(
+        writeTestFile(dir + QStringLiteral("/.local/share/applications/"
+                                           "org.example.VantorWitness.desktop"),
+                      "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
+
+    DesktopSession session = gnome::open();
+    ASSERT_TRUE(session.problem);
+    CoreServices services = CoreServices::defaults();
+    services.frontApplication = session.front;
+    services.keys = session.keys;
+    AgentCore core(std::move(services));
+    std::vector<AgentContext> seen;
+    core.onContextChange = [&](const AgentContext& context) { seen.push_back(context); };
+    core.start();
+
+    const QString log = dir + QStringLiteral("/witness.log");
+    desktop.startWindow(QStringLiteral("org.example.VantorWitness"), QStringLiteral("Témoin ✓"),
+                        log);
+    ASSERT_TRUE(
+        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); },
+                  std::chrono::seconds(10)));
+    EXPECT_EQ(core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
+    EXPECT_EQ(core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
+    EXPECT_GT(session.front->frontApplication()->pid, 0);
+
+    // A title change of the focused window, then focus to another window and back.
+    ASSERT_TRUE(writeTestFile(log + QStringLiteral(".title"), "Nouveau titre ✓"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return core.lastContext.windowTitle == QStringLiteral("Nouveau titre ✓"); }));
+    desktop.startWindow(QStringLiteral("org.example.Other"), QStringLiteral("Other"),
+                        dir + QStringLiteral("/other.log"));
+    EXPECT_TRUE(waitUntil([&] { return core.lastContext.windowTitle == QStringLiteral("Other"); }));
+    EXPECT_TRUE(desktop.activate(QStringLiteral("org.example.VantorWitness")));
+    EXPECT_TRUE(
+        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); }));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), core.lastContext);
+
+    // ctrl+shift+k and a letter reach the focused window; a keysym no key of the layout carries
+    // is refused, not reported as sent.
+    session.keys->send({{KeyModifier::Control, KeyModifier::Shift}, 'k'});
+    session.keys->send({{}, 'x'});
+    EXPECT_THROW(session.keys->send({{}, 0x100263a}), KeyInjectionError);
+    EXPECT_TRUE(waitUntil([&] { return lines(log).size() >= 2; }));
+    EXPECT_EQ(lines(log), QStringList({QStringLiteral("4b cs"), QStringLiteral("78 -")}));
+
+    // Another program on the bus is refused.
+    EXPECT_EQ(desktop.run({"sh", "-c",
+                           "gdbus call --session -d com.keyloft.VantorCompanion.Shell -o "
+                           "/com/keyloft/VantorCompanion/Shell -m "
+                           "com.keyloft.VantorCompanion.Shell1.PressKey 0x6b 0 2>&1 | "
+                           "grep -q Error.Refused"}),
+              0);
+
+    // The extension switched off: the context reads Unknown and the tray says what to do; back
+    // on, the subscription is renewed.
+    ASSERT_TRUE(desktop.setExtensionEnabled(false));
+    EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Unknown"); }));
+    EXPECT_TRUE(session.problem->text.has_value());
+    EXPECT_THROW(session.keys->send({{}, 'x'}), KeyInjectionError);
+    ASSERT_TRUE(desktop.setExtensionEnabled(true));
+    EXPECT_TRUE(
+        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); }));
+    EXPECT_FALSE(session.problem->text.has_value());
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+/* exported init */
+// Tests only: a headless Shell starts in the overview, which holds the keyboard focus; this
+// leaves it, and lets tests and benchmarks focus a window by its app id.
+const {Gio} = imports.gi;
+const Main = imports.ui.main;
+
+const INTERFACE_XML = `<node><interface name="com.keyloft.VantorCompanion.TestHelper">
+  <method name="Activate"><arg type="s" name="appId" direction="in"/>
+    <arg type="b" name="found" direction="out"/></method>
+</interface></node>`;
+
+class Extension {
+    enable() {
+        if (Main.layoutManager._startingUp)
+            this._startId = Main.layoutManager.connect('startup-complete', () => Main.overview.hide());
+        else
+            Main.overview.hide();
+        this._object = Gio.DBusExportedObject.wrapJSObject(INTERFACE_XML, this);
+        this._object.export(Gio.DBus.session, '/com/keyloft/VantorCompanion/TestHelper');
+        this._nameId = Gio.bus_own_name_on_connection(Gio.DBus.session,
+            'com.keyloft.VantorCompanion.TestHelper', Gio.BusNameOwnerFlags.NONE, null, null);
+    }
+
+    disable() {
+        if (this._startId)
+            Main.layoutManager.disconnect(this._startId);
+        Gio.bus_unown_name(this._nameId);
+        this._object.unexport();
+    }
+
+    Activate(appId) {
+        const window = global.get_window_actors().map(actor => actor.meta_window)
+            .find(candidate => candidate.get_wm_class() === appId);
+        if (window)
+            window.activate(global.get_current_time());
+        return Boolean(window);
+    }
+}
+
+function init() {
+    return new Extension();
+}
