@@ -3,7 +3,7 @@
 # window: checks that /status reports the window's title and that a POSTed key chord reaches the
 # window, then measures the agent's CPU time (its own plus its reaped children's, from
 # /proc/PID/stat) and its peak resident size (VmHWM) over DURATION seconds of idle sampling.
-# Usage: bench/agent_idle.sh [BUILD_DIR] [DURATION] [DESKTOP...]   (default: x11 sway gnome)
+# Usage: bench/agent_idle.sh [BUILD_DIR] [DURATION] [DESKTOP...]   (default: x11 sway kde gnome)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 build=$(realpath "${1:-build}")
@@ -32,7 +32,7 @@ idle() {
 
 echo "| desktop | CPU s in ${duration} s | % of one core | peak RSS MB |"
 echo "|---|---|---|---|"
-for name in ${@:-x11 sway gnome}; do
+for name in ${@:-x11 sway kde gnome}; do
   "desktop_$name"
   echo "| $name | $(idle "$name") |"
   stop_desktop

@@ -4,7 +4,7 @@
 # tool's own start-up included), timed to the frame naming it on the agent's /events stream.
 # Switches are 400 ms apart: the agent samples a focus change at most every 250 ms.
 # Prints a table row per desktop: median and p99 in ms.
-# Usage: bench/desktop_focus.sh [BUILD_DIR] [SWITCHES] [DESKTOP...]   (default: x11 sway gnome)
+# Usage: bench/desktop_focus.sh [BUILD_DIR] [SWITCHES] [DESKTOP...]   (default: x11 sway kde gnome)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/desktops.sh"
 build=$(realpath "${1:-build}")
@@ -49,7 +49,7 @@ PY
 
 echo "| desktop | median ms | p99 ms | switches seen | missed |"
 echo "|---|---|---|---|---|"
-for name in ${@:-x11 sway gnome}; do
+for name in ${@:-x11 sway kde gnome}; do
   "desktop_$name"
   start_agent
   echo "| $name | $(measure) |"

@@ -55,6 +55,37 @@ desktop_gnome() {
   KEYS_DIR=$E2E_DIR
 }
 
+desktop_kde() {
+  local dir=$E2E_DIR/kwin id bus
+  mkdir -p "$dir/bin"
+  # a private session bus; dbus-daemon forks it away, so its pid goes on the list by hand
+  bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+  export DBUS_SESSION_BUS_ADDRESS=$(head -n1 <<<"$bus")
+  E2E_PIDS+=("$(tail -n1 <<<"$bus")")
+  # the packaged binary's file capability fails exec in a namespace; a copy (same name) has none
+  cp /usr/bin/kwin_wayland "$dir/bin/kwin_wayland"
+  KWIN_COMPOSE=Q LANG=C.UTF-8 start_bg kwin "$dir/bin/kwin_wayland" --virtual --width 800 \
+    --height 600 --socket vantor-kwin --no-lockscreen --no-global-shortcuts --no-kactivities
+  export WAYLAND_DISPLAY=vantor-kwin
+  wait_for 20 gdbus introspect --session -d org.kde.KWin -o /Scripting || fail "KWin did not start"
+  for id in "${WINDOWS[@]}"; do
+    QT_QPA_PLATFORM=wayland start_bg "$id" "$build/tests/support/vantor_wayland_test_client" \
+      --app-id "$id" --title "Window $id ✓" --log "$E2E_DIR/$id.keys"
+    # a one-shot KWin script activates the window, as KWin's own task switcher does
+    printf 'for (const w of workspace.clientList()) if (w.desktopFileName == "%s") workspace.activeClient = w;\n' \
+      "$id" >"$dir/focus-$id.js"
+    cat >"$dir/focus-$id.sh" <<SH
+n=\$(gdbus call --session -d org.kde.KWin -o /Scripting -m org.kde.kwin.Scripting.loadScript "$dir/focus-$id.js" "bench-focus" | tr -dc 0-9)
+gdbus call --session -d org.kde.KWin -o /\$n -m org.kde.kwin.Script.run >/dev/null
+gdbus call --session -d org.kde.KWin -o /Scripting -m org.kde.kwin.Scripting.unloadScript bench-focus >/dev/null
+SH
+    printf '%s\n' sh "$dir/focus-$id.sh" >"$E2E_DIR/focus-$id"
+    sleep 1
+  done
+  AGENT_ENV=(VANTOR_DESKTOP=kde WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
+  KEYS_DIR=$E2E_DIR
+}
+
 # focus_window ID: asks the desktop to focus window ID.
 focus_window() {
   local argv
