@@ -34,7 +34,7 @@ latencies, missed = [], 0
 for i in range(switches + 1):
     window = windows[i % 2]
     started = time.perf_counter()
-    asker = subprocess.Popen(argv[window])
+    asker = subprocess.Popen(argv[window], stdout=subprocess.DEVNULL)
     seen = frame_for(window, started + 2)
     asker.wait()
     if i > 0:  # the first switch only brings a known window to the front
