@@ -11,9 +11,15 @@ duration=${2:-60}
 shift $(($# > 2 ? 2 : $#))
 
 idle() {
-  focus_window bench_one
   start_agent
   local agent=$PID_agent
+  # a backend that reaches its desktop over the bus needs a moment after /health answers
+  local try
+  for try in $(seq 50); do
+    focus_window bench_one >/dev/null
+    curl -s 127.0.0.1:17345/status | grep -q '"bundleId":"bench_one"' && break
+    sleep 0.1
+  done
   echo "$1 status: $(curl -s 127.0.0.1:17345/status)" >&2
   echo "$1 action: $(curl -s -X POST -H 'content-type: application/json' \
     -d '{"action":{"type":"shortcut","keys":"command+shift+k"}}' 127.0.0.1:17345/action)" >&2
