@@ -1,5 +1,5 @@
-# Shared by the browser end-to-end test and benchmark: pages on loopback, and Chromium with our
-# extension and native messaging host registered in a private profile. Source after nothing:
+# Shared by the browser end-to-end test and benchmark: pages on loopback, and Chromium or Firefox
+# with our extension and native messaging host registered in a private profile. Source after nothing:
 # it sources desktop.sh itself.
 source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 EXTENSION=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../browser/extension" && pwd)
@@ -57,3 +57,36 @@ chromium_private() {
 
 # devtools METHOD PATH: one request to Chromium's DevTools HTTP endpoint (/json/...).
 devtools() { curl -sf -X "$1" "$DEVTOOLS/json/$2"; }
+
+# start_firefox BUILD URL: a windowed firefox-esr with our unsigned extension installed in a fresh
+# profile and our host registered for its gecko id in the test's home. No --no-remote: later
+# firefox_tab and firefox_private calls reach this instance through it.
+start_firefox() {
+  local profile=$E2E_DIR/firefox id
+  id=$(python3 -c 'import json,sys
+print(json.load(open(sys.argv[1]))["browser_specific_settings"]["gecko"]["id"])' "$EXTENSION/manifest.json")
+  mkdir -p "$profile/extensions" "$HOME/.mozilla/native-messaging-hosts"
+  python3 -m zipfile -c "$profile/extensions/$id.xpi" "$EXTENSION"/*
+  cat >"$HOME/.mozilla/native-messaging-hosts/$HOST_NAME.json" <<JSON
+{"name":"$HOST_NAME","description":"Vantor Companion","path":"$1/bin/vantor-browser-host",
+ "type":"stdio","allowed_extensions":["$id"]}
+JSON
+  # Unsigned add-ons only load with these; the rest keeps first-run tabs from taking the front.
+  local pref
+  for pref in xpinstall.signatures.required=false extensions.autoDisableScopes=0 \
+    extensions.enabledScopes=15 browser.shell.checkDefaultBrowser=false \
+    browser.startup.homepage_override.mstone='"ignore"' browser.aboutwelcome.enabled=false \
+    datareporting.policy.dataSubmissionEnabled=false toolkit.telemetry.reportingpolicy.firstRun=false \
+    app.update.enabled=false extensions.update.enabled=false app.normandy.enabled=false \
+    network.captive-portal-service.enabled=false; do
+    echo "user_pref(\"${pref%%=*}\", ${pref#*=});"
+  done >"$profile/user.js"
+  start_bg firefox firefox-esr --profile "$profile" "$2"
+}
+
+# firefox_tab URL, firefox_private URL: a new tab, or a private window, in the running Firefox.
+firefox_tab() { firefox-esr --profile "$E2E_DIR/firefox" --new-tab "$1" >>"$E2E_DIR/firefox.log" 2>&1; }
+firefox_private() {
+  firefox-esr --profile "$E2E_DIR/firefox" --private-window "$1" >>"$E2E_DIR/firefox.log" 2>&1
+}
+chromium_tab() { devtools PUT "new?$1" >/dev/null; }

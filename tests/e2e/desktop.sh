@@ -17,7 +17,8 @@ e2e_cleanup() {
     kill "$pid" 2>/dev/null || true
   done
   for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  [ -n "${E2E_KEEP:-}" ] || rm -rf "$E2E_DIR"
+  # Chromium's helper processes outlive the browser for a moment and may still write its profile.
+  [ -n "${E2E_KEEP:-}" ] || rm -rf "$E2E_DIR" 2>/dev/null || { sleep 1 && rm -rf "$E2E_DIR"; }
 }
 trap e2e_cleanup EXIT
 
