@@ -78,8 +78,10 @@ start_bg() {
 # start_sway: a headless sway in its own runtime folder. sway refuses root, so under root it runs
 # as nobody in a folder nobody owns (root still reaches its sockets). Exports WAYLAND_DISPLAY
 # (the socket's full path) and SWAYSOCK; sway_client runs a program in the session as that user.
+# Always started in the background: the exec makes the recorded pid the program's own, so
+# stopping it does not leave the compositor or its clients behind.
 sway_user() {
-  if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi
+  if [ "$(id -u)" = 0 ]; then exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else exec "$@"; fi
 }
 start_sway() {
   SWAY_DIR=$E2E_DIR/sway
