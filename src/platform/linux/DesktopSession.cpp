@@ -12,48 +12,42 @@
 
 namespace {
 
-std::optional<DesktopBackend> backendNamed(const QString& name) {
-    const QString key = name.trimmed().toLower();
-    if (key == QLatin1String("x11"))
-        return DesktopBackend::X11;
-    if (key == QLatin1String("wlroots"))
-        return DesktopBackend::Wlroots;
-    if (key == QLatin1String("kde"))
-        return DesktopBackend::Kde;
-    if (key == QLatin1String("gnome"))
-        return DesktopBackend::Gnome;
-    return std::nullopt;
-}
-
-bool probe(DesktopBackend backend) {
-    switch (backend) {
-    case DesktopBackend::Wlroots:
-        return wlroots::probe();
-    case DesktopBackend::Kde:
-        return kwin::probe();
-    case DesktopBackend::Gnome:
-        return gnome::probe();
-    case DesktopBackend::X11:
-        break;
-    }
-    return true;
-}
-
-DesktopSession open(DesktopBackend backend) {
-    switch (backend) {
-    case DesktopBackend::Wlroots:
-        return wlroots::open();
-    case DesktopBackend::Kde:
-        return kwin::open();
-    case DesktopBackend::Gnome:
-        return gnome::open();
-    case DesktopBackend::X11:
-        break;
-    }
+DesktopSession openX11() {
     DesktopSession session;
     session.front = std::make_shared<X11FrontApplicationSource>();
     session.description = QStringLiteral("X11");
     return session;
+}
+
+bool always() {
+    return true;
+}
+
+// Each family once: the name VANTOR_DESKTOP gives it, its probe and how it opens.
+struct Family {
+    DesktopBackend backend;
+    const char* name;
+    bool (*probe)();
+    DesktopSession (*open)();
+};
+constexpr Family kFamilies[] = {
+    {DesktopBackend::X11, "x11", always, openX11},
+    {DesktopBackend::Wlroots, "wlroots", wlroots::probe, wlroots::open},
+    {DesktopBackend::Kde, "kde", kwin::probe, kwin::open},
+    {DesktopBackend::Gnome, "gnome", gnome::probe, gnome::open},
+};
+
+const Family& family(DesktopBackend backend) {
+    return *std::find_if(std::begin(kFamilies), std::end(kFamilies),
+                         [&](const Family& f) { return f.backend == backend; });
+}
+
+std::optional<DesktopBackend> backendNamed(const QString& name) {
+    const QString key = name.trimmed().toLower();
+    for (const Family& f : kFamilies)
+        if (key == QLatin1String(f.name))
+            return f.backend;
+    return std::nullopt;
 }
 
 } // namespace
@@ -94,11 +88,11 @@ DesktopSession openDesktopSession(const SessionHints& hints) {
     const std::vector<DesktopBackend> order = backendOrder(hints);
     // A forced backend is taken without asking: it keeps trying to reach its desktop itself.
     if (order.size() == 1)
-        return open(order.front());
+        return family(order.front()).open();
     for (const DesktopBackend backend : order)
-        if (backend != DesktopBackend::X11 && probe(backend))
-            return open(backend);
-    DesktopSession session = open(DesktopBackend::X11);
+        if (backend != DesktopBackend::X11 && family(backend).probe())
+            return family(backend).open();
+    DesktopSession session = openX11();
     if (order.size() > 1)
         session.description = QStringLiteral("X11 on a Wayland session: no supported Wayland "
                                              "desktop answered, so only Xwayland windows will be "
