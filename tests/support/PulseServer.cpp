@@ -3,39 +3,18 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <cstring>
 #include <optional>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace {
-
-constexpr int kStartMs = 10000;
-constexpr int kStopMs = 5000;
-
-// True when a client connection to the socket is accepted.
-bool acceptsConnections(const QString& path) {
-    const QByteArray bytes = QFile::encodeName(path);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (bytes.size() >= static_cast<qsizetype>(sizeof(address.sun_path)))
-        return false;
-    memcpy(address.sun_path, bytes.constData(), static_cast<size_t>(bytes.size()));
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok =
-        fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    if (fd >= 0)
-        close(fd);
-    return ok;
+constexpr int kWaitMs = 10000;
 }
 
-} // namespace
-
 struct PulseServer::State {
+    QTemporaryDir dir;
     QStringList arguments{QStringLiteral("-n"),
                           QStringLiteral("--daemonize=no"),
                           QStringLiteral("--exit-idle-time=-1"),
@@ -43,13 +22,16 @@ struct PulseServer::State {
                           QStringLiteral("--realtime=no"),
                           QStringLiteral("--high-priority=no"),
                           QStringLiteral("--log-target=stderr")};
-    QTemporaryDir dir;
     QProcess process;
     std::optional<QByteArray> savedAddress;
 
-    QString runtimeDir() const { return dir.path() + QStringLiteral("/run"); }
-    QString socketPath() const { return runtimeDir() + QStringLiteral("/pulse/native"); }
+    QString socketPath() const { return dir.path() + QStringLiteral("/run/pulse/native"); }
     QString logPath() const { return dir.path() + QStringLiteral("/pulse.log"); }
+    bool accepts() const {
+        QLocalSocket socket;
+        socket.connectToServer(socketPath());
+        return socket.waitForConnected(100);
+    }
 };
 
 PulseServer::PulseServer(QList<Device> sinks, QList<Device> sources)
@@ -65,8 +47,17 @@ PulseServer::PulseServer(QList<Device> sinks, QList<Device> sources)
     m->arguments << QStringLiteral("--load=module-native-protocol-unix socket=%1 auth-anonymous=1")
                         .arg(m->socketPath());
     QDir(m->dir.path()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(m->runtimeDir(),
+    QFile::setPermissions(m->dir.path() + QStringLiteral("/run"),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    environment.insert(QStringLiteral("HOME"), m->dir.path());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m->dir.path() + QStringLiteral("/run"));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                       m->dir.path() + QStringLiteral("/config"));
+    m->process.setProcessEnvironment(environment);
+    m->process.setStandardOutputFile(m->logPath(), QIODevice::Append);
+    m->process.setStandardErrorFile(m->logPath(), QIODevice::Append);
     if (qEnvironmentVariableIsSet("PULSE_SERVER"))
         m->savedAddress = qgetenv("PULSE_SERVER");
     qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(m->socketPath()));
@@ -84,34 +75,23 @@ PulseServer::~PulseServer() {
 bool PulseServer::start() {
     if (isRunning())
         return true;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    environment.insert(QStringLiteral("HOME"), m->dir.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m->runtimeDir());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                       m->dir.path() + QStringLiteral("/config"));
-    m->process.setProcessEnvironment(environment);
-    m->process.setStandardOutputFile(m->logPath(), QIODevice::Append);
-    m->process.setStandardErrorFile(m->logPath(), QIODevice::Append);
     m->process.start(QStringLiteral("pulseaudio"), m->arguments);
-    const QDeadlineTimer deadline(kStartMs);
-    while (m->process.waitForStarted(kStartMs) && !acceptsConnections(m->socketPath())) {
-        if (deadline.hasExpired() || m->process.state() != QProcess::Running)
-            break;
+    const QDeadlineTimer deadline(kWaitMs);
+    while (m->process.waitForStarted(kWaitMs) && !m->accepts() && !deadline.hasExpired() &&
+           isRunning())
         QThread::msleep(5);
-    }
-    if (!acceptsConnections(m->socketPath()))
+    if (!m->accepts())
         stop();
     return isRunning();
 }
 
 void PulseServer::stop() {
-    if (m->process.state() == QProcess::NotRunning)
+    if (!isRunning())
         return;
     m->process.terminate();
-    if (!m->process.waitForFinished(kStopMs)) {
+    if (!m->process.waitForFinished(kWaitMs)) {
         m->process.kill();
-        m->process.waitForFinished(kStopMs);
+        m->process.waitForFinished(kWaitMs);
     }
 }
 
@@ -131,6 +111,6 @@ QString PulseServer::log() const {
 QString PulseServer::pactl(const QStringList& arguments) {
     QProcess process;
     process.start(QStringLiteral("pactl"), arguments);
-    process.waitForFinished(kStartMs);
+    process.waitForFinished(kWaitMs);
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
