@@ -7,28 +7,22 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    std::string title = "Test window", instance = "vantor-test-client",
-                wmClass = "VantorTestClient";
-    std::string log = "/dev/null";
+    std::map<std::string, std::string> options{{"--log", "/dev/null"}};
     bool legacyTitle = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : "";
-        if (arg == "--title")
-            title = value, ++i;
-        else if (arg == "--instance")
-            instance = value, ++i;
-        else if (arg == "--class")
-            wmClass = value, ++i;
-        else if (arg == "--log")
-            log = value, ++i;
-        else if (arg == "--legacy-title")
+        const std::string name = argv[i];
+        if (name == "--legacy-title")
             legacyTitle = true;
+        else if (i + 1 < argc)
+            options[name] = argv[++i];
     }
+    std::string title = options["--title"], instance = options["--instance"],
+                wmClass = options["--class"];
     std::setlocale(LC_ALL, "C.UTF-8");
     Display* display = XOpenDisplay(nullptr);
     if (!display)
@@ -59,7 +53,7 @@ int main(int argc, char** argv) {
     XMapWindow(display, window);
     XFlush(display);
 
-    FILE* out = std::fopen(log.c_str(), "a");
+    FILE* out = std::fopen(options["--log"].c_str(), "a");
     for (;;) {
         XEvent event;
         XNextEvent(display, &event);
