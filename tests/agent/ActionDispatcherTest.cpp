@@ -1,7 +1,6 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "AudioBackend.h"
-#include "AudioDevices.h"
 #include "TempEnvironment.h"
 
 #include <QFile>
@@ -61,35 +60,6 @@ QString s(const char* utf8) {
 
 using Calls = std::vector<QStringList>;
 
-// Both stand-in programs record their name and argv (one line per call, fields ending in 0x1f);
-// the opener refuses the application "Broken" the way a real one fails.
-Calls dispatch(const QString& action, std::string& result) {
-    TempEnvironment env;
-    const QString log = env.path() + QStringLiteral("/calls");
-    const QString record =
-        QStringLiteral("printf '%1\\037' >> '%2'; printf '%s\\037' \"$@\" >> '%2'; echo >> '%2'\n");
-    CoreServices services = CoreServices::defaults();
-    services.scriptRunnerPath = env.writeScript(s("runner"), record.arg(s("run"), log));
-    services.documentOpenerPath = env.writeScript(
-        s("opener"), record.arg(s("open"), log) +
-                         s("[ \"$2\" = Broken ] && { echo 'no such app' >&2; exit 1; }\nexit 0\n"));
-    auto audio = std::make_shared<FakeAudioBackend>();
-    audio->all = {1, 2};
-    audio->names = {{1, "Speakers"}, {2, "Headset"}};
-    audio->current = 1;
-    services.audio = audio;
-    AgentCore core(services);
-    result = outcome(
-        [&] { return core.executeAction(QJsonDocument::fromJson(action.toUtf8()).object(), 0); });
-    Calls calls;
-    QFile file(log);
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                calls.push_back(QString::fromUtf8(line.chopped(1)).split(QChar(0x1f)));
-    return calls;
-}
-
 QStringList open(const char* app) {
     return {s("open"), s("-a"), s(app)};
 }
@@ -130,12 +100,10 @@ TEST(Actions, Dispatch) {
         {"UrlKeptAsGiven", s(R"({"type":"url","target":" HTTPS://Example.COM/A%20b?q=1#F "})"), s("Opened HTTPS://Example.COM/A%20b?q=1#F"), {{s("open"), s("HTTPS://Example.COM/A%20b?q=1#F")}}},
         {"UrlFile", s(R"({"type":"url","target":"file:///etc/passwd"})"), s("error: Only http and https URLs are allowed"), {}},
         {"UrlNotParseable", s(R"({"type":"url","target":"http://exa mple.com"})"), s("error: Only http and https URLs are allowed"), {}},
-        {"ShortcutTrimmed", shortcut(s("  command+shift+k ")), s("Sent command+shift+k"), tell(s("keystroke \"k\""), s("command down, shift down"))},
         {"ShortcutRefusedRunsNothing", shortcut(s("cmd+k")), s("error: Unsupported shortcut key: cmd"), {}},
-        {"ChordCapitalsAndSpaces", shortcut(s("Control + Left")), s("Sent Control + Left"), tell(s("key code 123"), s("control down"))},
+        {"ChordTrimmedCapitalsAndSpaces", shortcut(s("  Control + Left ")), s("Sent Control + Left"), tell(s("key code 123"), s("control down"))},
         {"ChordGraveAccent", shortcut(s("command+`")), s("Sent command+`"), tell(s("key code 50"), s("command down"))},
-        {"ChordFirstKeyWins", shortcut(s("option+e+x")), s("Sent option+e+x"), tell(s("keystroke \"e\""), s("option down"))},
-        {"ChordModifierAfterKeyCounts", shortcut(s("k+command")), s("Sent k+command"), tell(s("keystroke \"k\""), s("command down"))},
+        {"ChordFirstKeyWinsModifiersAnywhere", shortcut(s("k+option+e+shift")), s("Sent k+option+e+shift"), tell(s("keystroke \"k\""), s("option down, shift down"))},
         {"ChordEmptyPiecesDropped", shortcut(s("command++k")), s("Sent command++k"), tell(s("keystroke \"k\""), s("command down"))},
         {"ChordQuoteIsEscaped", shortcut(s(R"(command+\")")), s("Sent command+\""), tell(s(R"(keystroke "\"")"), s("command down"))},
         {"ChordBackslashIsNot", shortcut(s(R"(\\)")), s("Sent \\"), tell(s(R"(keystroke "\")"))},
@@ -147,8 +115,6 @@ TEST(Actions, Dispatch) {
         {"ChordNewlineIsNotTrimmedFromPiece", shortcut(s(R"(a\n+b)")), s("error: Unsupported shortcut key: a\n"), {}},
         {"SystemMuteToggle", s(R"({"type":"system","target":"mute-toggle"})"), s("System: mute-toggle"), {{s("run"), s("-e"), s("set volume output muted not (output muted of (get volume settings))")}}},
         {"SystemControlInCapitals", s(R"({"type":"system","target":" Volume-Up "})"), s("error: Unsupported system control: Volume-Up"), {}},
-        {"AudioOutputNext", s(R"({"type":"system","target":"audio-output-next"})"), s("Output → Headset"), {}},
-        {"AudioInputNext", s(R"({"type":"system","target":"audio-input-next"})"), s("Input → Headset"), {}},
         {"WorkflowTwelveSteps", workflow(QStringList(12, kLaunch).join(u',')), s("Workflow ran 12 steps"), Calls(12, open("A"))},
         {"WorkflowThirteenStepsRunsNone", workflow(QStringList(13, kLaunch).join(u',')), s("error: Workflow can run at most 12 steps"), {}},
         {"WorkflowStepsText", s(R"({"type":"workflow","steps":"launch"})"), s("Workflow ran 0 steps"), {}},
@@ -160,17 +126,40 @@ TEST(Actions, Dispatch) {
         {"WorkflowStopsAtFailingStep", workflow(s(R"({"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"})")), s("error: no such app"), {open("A"), open("Broken")}},
         // clang-format on
     };
+    // Both stand-in programs record their name and argv (one line per call, fields ending in
+    // 0x1f); the opener refuses the application "Broken" the way a real one fails.
+    const QString record =
+        s("printf '%1\\037' >> '%2'; printf '%s\\037' \"$@\" >> '%2'; echo >> '%2'\n");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string result;
-        EXPECT_EQ(dispatch(c.action, result), c.calls);
-        EXPECT_EQ(result, c.expected.toStdString());
+        TempEnvironment env;
+        const QString log = env.path() + s("/calls");
+        CoreServices services = CoreServices::defaults();
+        services.scriptRunnerPath = env.writeScript(s("runner"), record.arg(s("run"), log));
+        services.documentOpenerPath = env.writeScript(
+            s("opener"),
+            record.arg(s("open"), log) +
+                s("[ \"$2\" = Broken ] && { echo 'no such app' >&2; exit 1; }\nexit 0\n"));
+        AgentCore core(services);
+        EXPECT_EQ(outcome([&] {
+                      return core.executeAction(QJsonDocument::fromJson(c.action.toUtf8()).object(),
+                                                0);
+                  }),
+                  c.expected.toStdString());
+        Calls calls;
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : file.readAll().split('\n'))
+                if (!line.isEmpty())
+                    calls.push_back(QString::fromUtf8(line.chopped(1)).split(QChar(0x1f)));
+        EXPECT_EQ(calls, c.calls);
     }
 }
 
 constexpr AudioBackend::DeviceId A = 3, B = 5, C = 9, D = 12;
 
-TEST(AudioDevices, CycleDefault) {
+// The system controls that cycle the default audio devices.
+TEST(Actions, CycleDefaultAudio) {
     const struct {
         const char* name;
         std::function<void(FakeAudioBackend&)> setUp; // starts from A, B, C named, default B
@@ -178,33 +167,38 @@ TEST(AudioDevices, CycleDefault) {
         std::vector<AudioBackend::DeviceId> requested;
         std::optional<AudioBackend::DeviceId> defaultAfter;
         bool streamsFollow = false;
+        const char* target = "audio-output-next";
     } cases[] = {
         // clang-format off
-        {"NextAfterDefault", [](FakeAudioBackend&) {}, "HDMI", {C}, C, true},
-        {"WrapsToFirst", [](FakeAudioBackend& a) { a.current = C; }, "Speakers", {A}, A, true},
-        {"ReadBackMissesThenNext", [](FakeAudioBackend& a) { a.ignored = {C}; }, "Speakers", {C, A}, A, true},
-        {"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, "no other switchable device (Headset kept)", {C, A}, B},
+        {"NextAfterDefault", [](FakeAudioBackend&) {}, "Output → HDMI", {C}, C, true},
+        {"InputsToo", [](FakeAudioBackend&) {}, "Input → HDMI", {C}, C, true, "audio-input-next"},
+        {"WrapsToFirst", [](FakeAudioBackend& a) { a.current = C; }, "Output → Speakers", {A}, A, true},
+        {"ReadBackMissesThenNext", [](FakeAudioBackend& a) { a.ignored = {C}; }, "Output → Speakers", {C, A}, A, true},
+        {"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, "Output → no other switchable device (Headset kept)", {C, A}, B},
         {"RefusedSwitchStopsTheWalk", [](FakeAudioBackend& a) { a.refused = {C}; }, "error: Could not switch the default device", {C}, B},
-        {"DefaultOutsideListStartsAtFirst", [](FakeAudioBackend& a) { a.current = D; }, "Speakers", {A}, A, true},
-        {"UnreadableDefaultIsFirstAndReadBackNeverConfirms", [](FakeAudioBackend& a) { a.defaultFails = true; }, "no other switchable device (Speakers kept)", {B, C}, C},
-        {"NamelessNewDefault", [](FakeAudioBackend& a) { a.names.erase(C); }, "device 9", {C}, C, true},
-        {"NamelessKeptDefault", [](FakeAudioBackend& a) { a.ignored = {C, A}; a.names.clear(); }, "no other switchable device (current kept)", {C, A}, B},
-        {"SingleDeviceLeavesDefault", [](FakeAudioBackend& a) { a.all = {A}; }, "only one device: Speakers", {}, B},
-        {"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, "only one device: unknown", {}, B},
+        {"DefaultOutsideListStartsAtFirst", [](FakeAudioBackend& a) { a.current = D; }, "Output → Speakers", {A}, A, true},
+        {"UnreadableDefaultIsFirstAndReadBackNeverConfirms", [](FakeAudioBackend& a) { a.defaultFails = true; }, "Output → no other switchable device (Speakers kept)", {B, C}, C},
+        {"NamelessNewDefault", [](FakeAudioBackend& a) { a.names.erase(C); }, "Output → device 9", {C}, C, true},
+        {"NamelessKeptDefault", [](FakeAudioBackend& a) { a.ignored = {C, A}; a.names.clear(); }, "Output → no other switchable device (current kept)", {C, A}, B},
+        {"SingleDeviceLeavesDefault", [](FakeAudioBackend& a) { a.all = {A}; }, "Output → only one device: Speakers", {}, B},
+        {"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, "Output → only one device: unknown", {}, B},
         {"NoDeviceWithStreams", [](FakeAudioBackend& a) { a.silent = {A, B, C}; }, "error: No audio devices found", {}, B},
         {"ListUnreadable", [](FakeAudioBackend& a) { a.listFails = true; }, "error: Could not list audio devices", {}, B},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        FakeAudioBackend audio;
+        auto backend = std::make_shared<FakeAudioBackend>();
+        FakeAudioBackend& audio = *backend;
         audio.all = {A, B, C};
         audio.names = {{A, "Speakers"}, {B, "Headset"}, {C, "HDMI"}};
         audio.current = B;
         c.setUp(audio);
-        EXPECT_EQ(
-            outcome([&] { return AudioDevices::cycleDefault(audio, AudioDevices::Scope::Output); }),
-            c.expected);
+        CoreServices services = CoreServices::defaults();
+        services.audio = backend;
+        AgentCore core(services);
+        const QJsonObject action{{s("type"), s("system")}, {s("target"), s(c.target)}};
+        EXPECT_EQ(outcome([&] { return core.executeAction(action, 0); }), c.expected);
         EXPECT_EQ(audio.requested, c.requested);
         EXPECT_EQ(audio.current, c.defaultAfter);
         // Streams follow exactly the switch that took effect.

@@ -95,26 +95,6 @@ TEST_F(CoreFixture, SamplingReportsOnlyChanges) {
                                           "of front document\n--\n"));
 }
 
-TEST_F(CoreFixture, PairingLifecycleNotifiesAndStores) {
-    auto core = makeCore();
-    EXPECT_FALSE(core->pairing);
-    const Pairing pairing{QStringLiteral("https://cloud"), QStringLiteral("ABCDEF"),
-                          QStringLiteral("secret")};
-    int notified = 0;
-    core->onPairingChange = [&] { ++notified; };
-    core->lastCloudError = QStringLiteral("offline");
-    core->pair(pairing);
-    EXPECT_EQ(notified, 1);
-    EXPECT_FALSE(core->lastCloudError);
-    EXPECT_EQ(makeCore()->pairing, pairing) << "a restart finds the stored pairing";
-
-    core->lastCloudError = QStringLiteral("offline");
-    core->clearPairing();
-    EXPECT_EQ(notified, 2);
-    EXPECT_FALSE(core->pairing || core->lastCloudError);
-    EXPECT_FALSE(Pairing::load());
-}
-
 TEST_F(CoreFixture, StartSamplesAtOnceAndTicksStopWithTheCore) {
     auto core = makeCore();
     front->current = window("A", "first", "a");
@@ -144,7 +124,7 @@ mode_t modeOf(const QString& path) {
     return info.st_mode & 0777;
 }
 
-TEST(PairingStore, PrivateFileRoundTripsAndIncompleteStoresStartUnpaired) {
+TEST(Pairing, PrivateStoreRoundTripsAndIncompleteStoresStartUnpaired) {
     TempEnvironment env;
     // Pins writing through a link to another file, and a folder left writable by others.
     const QString folder = QFileInfo(Pairing::storePath()).absolutePath();
@@ -161,11 +141,14 @@ TEST(PairingStore, PrivateFileRoundTripsAndIncompleteStoresStartUnpaired) {
     EXPECT_EQ(modeOf(other), otherMode);
     QFile untouched(other);
     EXPECT_TRUE(untouched.open(QIODevice::ReadOnly) && untouched.readAll() == "mine");
-    EXPECT_EQ(Pairing::load(), stored);
+    AgentCore core;
+    EXPECT_EQ(core.pairing, stored) << "a restart finds the stored pairing";
 
+    int notified = 0;
+    core.onPairingChange = [&] { ++notified; };
     const struct {
         const char* name;
-        const char* body; // nullptr: erased
+        const char* body; // nullptr: unpaired by the core
         bool reportsProblem;
     } cases[] = {
         {"Erased", nullptr, false},
@@ -174,16 +157,20 @@ TEST(PairingStore, PrivateFileRoundTripsAndIncompleteStoresStartUnpaired) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        core.lastCloudError = QStringLiteral("offline");
         if (!c.body)
-            Pairing::erase();
+            core.clearPairing();
         else
             ASSERT_TRUE(writeTestFile(Pairing::storePath(), c.body));
+        EXPECT_EQ(!c.body, !core.pairing && !core.lastCloudError);
         QString problem;
         EXPECT_FALSE(Pairing::load(&problem));
         EXPECT_EQ(!problem.isEmpty(), c.reportsProblem) << problem.toStdString();
-        stored.save();
+        core.pair(stored);
         EXPECT_EQ(Pairing::load(), stored);
+        EXPECT_FALSE(core.lastCloudError);
     }
+    EXPECT_EQ(notified, 4) << "each pair and clear tells";
 }
 
 } // namespace

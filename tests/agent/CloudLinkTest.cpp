@@ -105,7 +105,6 @@ TEST_F(CloudLinkTest, HeartbeatThrottleAndRequestShapes) {
         EXPECT_EQ(core->lastCloudSyncAt, step.sent ? std::optional(clock) : before);
         sent += step.sent ? 1 : 0;
     }
-    EXPECT_TRUE(waitUntil([&] { return countOf("POST") == sent; }));
     pollOnce();
     EXPECT_EQ(countOf("POST"), sent);
     EXPECT_FALSE(core->lastCloudError);
@@ -126,28 +125,6 @@ TEST_F(CloudLinkTest, HeartbeatThrottleAndRequestShapes) {
         EXPECT_EQ(body.value(QStringLiteral("companionName")).toString(), computerName());
         EXPECT_FALSE(request.body.contains(' ')) << "compact JSON";
     }
-}
-
-// The service's "not found" ends the pairing, and an expired core stays silent.
-TEST_F(CloudLinkTest, TheServiceExpiresThePairing) {
-    pairWith(peerPairing());
-    int notified = 0;
-    core->onPairingChange = [&] {
-        ++notified;
-        EXPECT_EQ(core->lastCloudError, QStringLiteral("Pairing expired — pair again"));
-        EXPECT_FALSE(core->pairing);
-    };
-    // Pins a code sent raw into the path: it stays one segment (the peer answers 404 "Pairing
-    // not found" for it).
-    core->pairing->code = QStringLiteral("../GONE?x#");
-    pollOnce();
-    EXPECT_EQ(peer.requests().last().path, QStringLiteral("/api/pairing/..%2FGONE%3Fx%23/actions"));
-    EXPECT_EQ(notified, 1);
-    EXPECT_FALSE(Pairing::load()) << "the stored keys are erased";
-    const auto syncedAt = core->lastCloudSyncAt;
-    core->syncCloudContext(core->lastContext, true);
-    EXPECT_EQ(core->lastCloudSyncAt, syncedAt);
-    EXPECT_FALSE(core->cloudRequest(QStringLiteral("/x"), QStringLiteral("GET"), {}, {}));
 }
 
 struct AnswerRow {
@@ -232,6 +209,20 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         std::make_exception_ptr(SystemError(QStringLiteral("Host x not found"))));
     EXPECT_EQ(Pairing::load(), peerPairing());
     EXPECT_TRUE(other.requests().isEmpty());
+
+    // The service's own "not found" ends the pairing, and an expired core stays silent. Pins a
+    // code sent raw into the path: it stays one segment (the peer answers 404 for it).
+    core->pairing->code = QStringLiteral("../GONE?x#");
+    const int before = notified;
+    pollOnce();
+    EXPECT_EQ(peer.requests().last().path, QStringLiteral("/api/pairing/..%2FGONE%3Fx%23/actions"));
+    EXPECT_EQ(notified, before + 1);
+    EXPECT_EQ(core->lastCloudError, QStringLiteral("Pairing expired — pair again"));
+    EXPECT_FALSE(core->pairing || Pairing::load()) << "the stored keys are erased";
+    const auto syncedAt = core->lastCloudSyncAt;
+    core->syncCloudContext(core->lastContext, true);
+    EXPECT_EQ(core->lastCloudSyncAt, syncedAt);
+    EXPECT_FALSE(core->cloudRequest(QStringLiteral("/x"), QStringLiteral("GET"), {}, {}));
 }
 
 TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
