@@ -1,8 +1,10 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "AudioBackend.h"
+#include "RunProcess.h"
 #include "TempEnvironment.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,21 +18,19 @@ namespace {
 // one that then does not take effect, fail to read its default. Both scopes see the same devices.
 class FakeAudioBackend final : public AudioBackend {
 public:
-    std::vector<DeviceId> all; // what the list returns, in order
-    std::set<DeviceId> silent; // devices without streams in the direction
+    std::optional<std::vector<DeviceId>> all; // what the list returns, in order; nothing: fails
+    std::set<DeviceId> silent;                // devices without streams in the direction
     std::map<DeviceId, std::string> names;
     std::optional<DeviceId> current; // the default
-    bool listFails = false;
-    bool defaultFails = false;
     std::set<DeviceId> refused;      // requests the layer refuses
     std::set<DeviceId> ignored;      // requests accepted that do not take effect
     std::vector<DeviceId> requested; // every request, in order
     std::vector<DeviceId> followed;  // every moveStreams target, in order
 
     // clang-format off
-    std::optional<std::vector<DeviceId>> devices(AudioScope) override { return listFails ? std::nullopt : std::optional(all); }
+    std::optional<std::vector<DeviceId>> devices(AudioScope) override { return all; }
     std::optional<bool> hasStreams(AudioScope, DeviceId device) override { return !silent.contains(device); }
-    std::optional<DeviceId> defaultDevice(AudioScope) override { return defaultFails ? std::nullopt : current; }
+    std::optional<DeviceId> defaultDevice(AudioScope) override { return current; }
     void moveStreams(AudioScope, DeviceId device) override { followed.push_back(device); }
     // clang-format on
     bool requestDefault(AudioScope, DeviceId device) override {
@@ -177,13 +177,13 @@ TEST(Actions, CycleDefaultAudio) {
         {"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, "Output → no other switchable device (Headset kept)", {C, A}, B},
         {"RefusedSwitchStopsTheWalk", [](FakeAudioBackend& a) { a.refused = {C}; }, "error: Could not switch the default device", {C}, B},
         {"DefaultOutsideListStartsAtFirst", [](FakeAudioBackend& a) { a.current = D; }, "Output → Speakers", {A}, A, true},
-        {"UnreadableDefaultIsFirstAndReadBackNeverConfirms", [](FakeAudioBackend& a) { a.defaultFails = true; }, "Output → no other switchable device (Speakers kept)", {B, C}, C},
+        {"UnreadableDefaultIsFirst", [](FakeAudioBackend& a) { a.current.reset(); }, "Output → Headset", {B}, B, true},
         {"NamelessNewDefault", [](FakeAudioBackend& a) { a.names.erase(C); }, "Output → device 9", {C}, C, true},
         {"NamelessKeptDefault", [](FakeAudioBackend& a) { a.ignored = {C, A}; a.names.clear(); }, "Output → no other switchable device (current kept)", {C, A}, B},
         {"SingleDeviceLeavesDefault", [](FakeAudioBackend& a) { a.all = {A}; }, "Output → only one device: Speakers", {}, B},
         {"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, "Output → only one device: unknown", {}, B},
         {"NoDeviceWithStreams", [](FakeAudioBackend& a) { a.silent = {A, B, C}; }, "error: No audio devices found", {}, B},
-        {"ListUnreadable", [](FakeAudioBackend& a) { a.listFails = true; }, "error: Could not list audio devices", {}, B},
+        {"ListUnreadable", [](FakeAudioBackend& a) { a.all.reset(); }, "error: Could not list audio devices", {}, B},
         // clang-format on
     };
     for (const auto& c : cases) {
@@ -205,6 +205,55 @@ TEST(Actions, CycleDefaultAudio) {
         EXPECT_EQ(audio.followed, c.streamsFollow ? std::vector{*c.defaultAfter}
                                                   : std::vector<AudioBackend::DeviceId>{});
     }
+}
+
+// Standard output on success, "error: " and the error's description on failure.
+std::string run(const char* script) {
+    return outcome([&] {
+        return runProcess(s("/bin/sh"),
+                          {s("-c"), s(script), s("sh"), s("quote \" back\\slash\nline ünï")});
+    });
+}
+
+TEST(RunProcess, GivesOutputOrError) {
+    // clang-format off
+    const struct {
+        const char* name;
+        const char* script;
+        std::string expected;
+    } cases[] = {
+        {"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", "one\n two"},
+        {"InvalidUtf8IsEmpty", "printf 'ok\\377'", ""},
+        {"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", "error: it broke"},
+        {"FailureWithoutStderr", "exit 1", "error: Command failed"},
+        {"FailureWithInvalidUtf8Stderr", "printf '\\377' >&2; exit 1", "error: Command failed"},
+        {"KilledBySignalFails", "kill -9 $$", "error: Command failed"},
+        // Regression: output beyond the pipe buffer stalled the child until the watchdog.
+        {"LargeOutputDoesNotStall", "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2", std::string(1048576, 'x')},
+        {"GrandchildHoldingPipeDoesNotBlock", "(sleep 30 &) ; echo done", "done"},
+        {"ArgumentsVerbatim", "printf '%s' \"$1\"", "quote \" back\\slash\nline ünï"},
+        {"ChildObeyingTerminationFails", "trap 'echo stopped >&2; exit 143' TERM; while :; do sleep 0.1; done", "error: stopped"},
+    };
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(run(c.script), c.expected) << c.name;
+
+    try {
+        runProcess(s("/nonexistent/program"), {});
+        ADD_FAILURE() << "expected a launch failure";
+    } catch (const SystemError& error) {
+        EXPECT_TRUE(error.description().contains(s("/nonexistent/program")));
+    }
+}
+
+// Regression: a child that ignores the termination request must not block the caller forever.
+// Returning at all is the check (a hang ends in the test's time-out); the lower bound pins that
+// the watchdog grants the child its 7 s.
+TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(run("trap '' TERM; while :; do sleep 0.1; done"), "error: Command failed");
+    EXPECT_GE(timer.elapsed(), 7000);
 }
 
 } // namespace
