@@ -141,11 +141,8 @@ TEST(Actions, Dispatch) {
             record.arg(s("open"), log) +
                 s("[ \"$2\" = Broken ] && { echo 'no such app' >&2; exit 1; }\nexit 0\n"));
         AgentCore core(services);
-        EXPECT_EQ(outcome([&] {
-                      return core.executeAction(QJsonDocument::fromJson(c.action.toUtf8()).object(),
-                                                0);
-                  }),
-                  c.expected.toStdString());
+        const QJsonObject action = QJsonDocument::fromJson(c.action.toUtf8()).object();
+        EXPECT_EQ(outcome([&] { return core.executeAction(action, 0); }), c.expected.toStdString());
         Calls calls;
         QFile file(log);
         if (file.open(QIODevice::ReadOnly))

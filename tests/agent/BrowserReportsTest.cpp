@@ -11,9 +11,8 @@ using framing::encode;
 using namespace std::chrono_literals;
 
 TEST(Framing, SplitsWhatHasArrived) {
-    std::string header = encode("");
     const std::uint32_t over = framing::kMaxFrame + 1;
-    header.replace(0, 4, reinterpret_cast<const char*>(&over), 4);
+    const std::string header(reinterpret_cast<const char*>(&over), 4);
     const std::string max(framing::kMaxFrame, 'x');
     const struct {
         const char* name;
@@ -22,15 +21,13 @@ TEST(Framing, SplitsWhatHasArrived) {
         std::size_t consumed;
         bool oversized;
     } cases[] = {
+        // clang-format off
         {"PartialHeader", encode("{}").substr(0, 3), {}, 0, false},
         {"PartialBody", encode("{}").substr(0, 5), {}, 0, false},
-        {"SeveralFramesEmptyOneAndATail",
-         encode("{}") + encode("") + encode("[1]") + encode("{}").substr(0, 2),
-         {"{}", "", "[1]"},
-         17,
-         false},
+        {"SeveralFramesEmptyOneAndATail", encode("{}") + encode("") + encode("[1]") + encode("{}").substr(0, 2), {"{}", "", "[1]"}, 17, false},
         {"AtTheCap", encode(max), {max}, 4 + framing::kMaxFrame, false},
         {"OverTheCapStopsAfterGoodFrames", encode("{}") + header + "x", {"{}"}, 6, true},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -279,19 +279,14 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
 }
 
 TEST(ComputerName, PrettyHostnameFromMachineInfo) {
-    const struct {
-        const char* name;
-        QByteArray text;
-        const char* expected;
-    } rows[] = {
-        {"DoubleQuotedWithEscapes", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n",
-         "Ann's \"Mac\" Book"},
-        {"SingleQuoted", "PRETTY_HOSTNAME='Büro PC'", "Büro PC"},
-        {"Absent", "# PRETTY_HOSTNAME=Old\nICON_NAME=computer\n", ""},
-        {"LastWins", "PRETTY_HOSTNAME=One\nPRETTY_HOSTNAME=Two\n", "Two"},
+    const std::pair<QByteArray, const char*> rows[] = {
+        {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n", "Ann's \"Mac\" Book"},
+        {"PRETTY_HOSTNAME='Büro PC'", "Büro PC"},
+        {"# PRETTY_HOSTNAME=Old\nICON_NAME=computer\n", ""},
+        {"PRETTY_HOSTNAME=One\nPRETTY_HOSTNAME=Two\n", "Two"},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(prettyHostname(row.text), QString::fromUtf8(row.expected)) << row.name;
+    for (const auto& [text, expected] : rows)
+        EXPECT_EQ(prettyHostname(text), QString::fromUtf8(expected)) << text.toStdString();
 
     TempEnvironment env;
     const QString file = env.path() + QStringLiteral("/machine-info");
