@@ -59,7 +59,6 @@ TEST(BrowserReports, AreCheckedAsUntrustedText) {
         {"AtTheCap", tab(longUrl), QString::fromStdString(longUrl)},
         {"OverTheCapDropped", tab(longUrl + "p"), QString()},
         {"ControlsStripped", tab(R"(https://a.example/\u0007x\r\n)", R"(Do\u0000cs\u001b)"), QStringLiteral("https://a.example/x")},
-        {"UrlMissing", R"({"type":"tab","focused":false,"incognito":false})", QString(), QString()},
         {"IncognitoMissing", tab("https://a.example/", "Docs", R"("focused":true)"), std::nullopt},
         {"FocusedNotBool", tab("https://a.example/", "Docs", R"("focused":"yes","incognito":false)"), std::nullopt},
         {"OtherType", R"({"type":"query","focused":true,"incognito":false})", std::nullopt},

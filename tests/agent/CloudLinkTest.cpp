@@ -131,11 +131,6 @@ struct AnswerRow {
     QStringList logged;           // the "Cloud action" lines, in order
 };
 
-QByteArray ok(const QByteArray& body) {
-    return "HTTP/1.1 200 OK\r\ncontent-length: " + QByteArray::number(body.size()) +
-           "\r\nconnection: close\r\n\r\n" + body;
-}
-
 // One row per way the completion can go; rows that would take the same path are left out.
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
     CloudPeer other{kCode, kSecret};
@@ -172,8 +167,8 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         {"SameErrorAgainIsQuiet", none, 503, "Service down\n", QStringLiteral("Service down\n"), false, {}},
         {"NotFoundWithEmptyBody", none, 404, "", QString(), true, {}},
         {"InvalidUtf8ErrorBody", none, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), true, {}},
-        {"ClosedMidAnswer", ok(three).chopped(10), 0, {}, any, true, {}},
-        {"RedirectWithoutLocation", ok("").replace("200 OK", "302 Found"), 0, {}, none, true, {}},
+        {"ClosedMidAnswer", "HTTP/1.1 200 OK\r\ncontent-length: 90\r\n\r\n" + three.left(40), 0, {}, any, true, {}},
+        {"RedirectWithoutLocation", "HTTP/1.1 302 Found\r\ncontent-length: 0\r\n\r\n", 0, {}, none, true, {}},
         {"NotFoundCutShort", "HTTP/1.1 404 Not Found\r\ncontent-length: 90\r\n\r\nPairing not found", 0, {}, any, true, {}},
     };
     // clang-format on
