@@ -1,163 +1,256 @@
 #include "AgentCore.h"
 #include "AgentError.h"
-#include "FakeAudioBackend.h"
+#include "AudioBackend.h"
+#include "RunProcess.h"
 #include "TempEnvironment.h"
 
+#include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
+#include <map>
+#include <set>
 
 namespace {
 
-using Calls = std::vector<QStringList>;
-
-// Both stand-in programs record their name and argv (one line per call, fields ending in 0x1f);
-// the opener refuses the application "Broken" the way a real one fails.
-class Dispatcher {
+// Audio devices in memory, for what a real server cannot be made to do: refuse a switch, accept
+// one that then does not take effect, fail to read its default. Both scopes see the same devices.
+class FakeAudioBackend final : public AudioBackend {
 public:
-    TempEnvironment env;
-    QString logFile = env.path() + QStringLiteral("/calls");
-    std::shared_ptr<FakeAudioBackend> audio = std::make_shared<FakeAudioBackend>();
-    std::unique_ptr<AgentCore> core;
+    std::optional<std::vector<DeviceId>> all; // what the list returns, in order; nothing: fails
+    std::set<DeviceId> silent;                // devices without streams in the direction
+    std::map<DeviceId, std::string> names;
+    std::optional<DeviceId> current; // the default
+    std::set<DeviceId> refused;      // requests the layer refuses
+    std::set<DeviceId> ignored;      // requests accepted that do not take effect
+    std::vector<DeviceId> requested; // every request, in order
+    std::vector<DeviceId> followed;  // every moveStreams target, in order
 
-    Dispatcher() {
-        const QString record = QStringLiteral(
-            "printf '%1\\037' >> '%2'; printf '%s\\037' \"$@\" >> '%2'; echo >> '%2'\n");
-        CoreServices services = CoreServices::defaults();
-        services.scriptRunnerPath =
-            env.writeScript(QStringLiteral("runner"), record.arg(QStringLiteral("run"), logFile));
-        services.documentOpenerPath = env.writeScript(
-            QStringLiteral("opener"),
-            record.arg(QStringLiteral("open"), logFile) +
-                QStringLiteral(
-                    "[ \"$2\" = Broken ] && { echo 'no such app' >&2; exit 1; }\nexit 0\n"));
-        audio->all = {1, 2};
-        audio->names = {{1, "Speakers"}, {2, "Headset"}};
-        audio->current = 1;
-        services.audio = audio;
-        core = std::make_unique<AgentCore>(services);
+    // clang-format off
+    std::optional<std::vector<DeviceId>> devices(AudioScope) override { return all; }
+    std::optional<bool> hasStreams(AudioScope, DeviceId device) override { return !silent.contains(device); }
+    std::optional<DeviceId> defaultDevice(AudioScope) override { return current; }
+    void moveStreams(AudioScope, DeviceId device) override { followed.push_back(device); }
+    // clang-format on
+    bool requestDefault(AudioScope, DeviceId device) override {
+        requested.push_back(device);
+        if (!ignored.contains(device) && !refused.contains(device))
+            current = device;
+        return !refused.contains(device);
     }
-
-    QString run(const QJsonObject& action) {
-        try {
-            return core->executeAction(action, 0);
-        } catch (const AgentError& error) {
-            return QStringLiteral("error: ") + error.message();
-        }
-    }
-
-    Calls calls() const {
-        QFile file(logFile);
-        Calls calls;
-        if (file.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : file.readAll().split('\n'))
-                if (!line.isEmpty())
-                    calls.push_back(QString::fromUtf8(line.chopped(1)).split(QChar(0x1f)));
-        return calls;
+    std::optional<std::string> name(AudioScope, DeviceId device) override {
+        const auto found = names.find(device);
+        return found == names.end() ? std::nullopt : std::optional(found->second);
     }
 };
 
-QJsonObject json(const QString& text) {
-    return QJsonDocument::fromJson(text.toUtf8()).object();
-}
-
-struct Case {
-    const char* name;
-    QString action;   // JSON text
-    QString expected; // the result, or "error: " + the refusal's message
-    Calls calls;
-};
-
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class Actions : public testing::TestWithParam<Case> {};
-
-TEST_P(Actions, Dispatch) {
-    const Case& c = GetParam();
-    Dispatcher dispatcher;
-    EXPECT_EQ(dispatcher.run(json(c.action)).toStdString(), c.expected.toStdString());
-    EXPECT_EQ(dispatcher.calls(), c.calls);
+// The result, or "error: " and the refusal's message.
+std::string outcome(const std::function<QString()>& step) {
+    try {
+        return step().toStdString();
+    } catch (const AgentError& error) {
+        return "error: " + error.message().toStdString();
+    }
 }
 
 QString s(const char* utf8) {
     return QString::fromUtf8(utf8);
 }
+
+using Calls = std::vector<QStringList>;
+
 QStringList open(const char* app) {
     return {s("open"), s("-a"), s(app)};
 }
 const QString kLaunch = s(R"({"type":"launch","app":"A"})");
 const QString kLong240 = QStringLiteral("e\u0301").repeated(240);
-QString nested(int levels) {
-    QString action = kLaunch;
+QString shortcut(const QString& keys) {
+    return s(R"({"type":"shortcut","keys":")") + keys + s("\"}");
+}
+// The runner's one call with a chord's script.
+Calls tell(const QString& what, const QString& modifiers = {}) {
+    return {{s("run"), s("-e"),
+             s("tell application \"System Events\" to ") + what +
+                 (modifiers.isEmpty() ? QString() : s(" using {") + modifiers + u'}')}};
+}
+const QString k80 = s("a+") + s("shift+").repeated(13);
+QString workflow(const QString& steps, int levels = 1) {
+    QString action = steps;
     for (int i = 0; i < levels; ++i)
         action = s(R"({"type":"workflow","steps":[)") + action + s("]}");
     return action;
 }
-QString workflowOf(int count) {
-    return s(R"({"type":"workflow","steps":[)") +
-           QStringList(count, kLaunch).join(QLatin1Char(',')) + s("]}");
-}
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Types, Actions, testing::Values(
-    Case{"TypeInCapitals", s(R"({"type":"Launch","app":"A"})"), s("error: Unsupported action type"), {}},
-    Case{"LaunchTrimsApp", s(R"({"type":"launch","app":" \n Text Editor\t"})"), s("Launched Text Editor"), {open("Text Editor")}},
-    Case{"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
-    Case{"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
-    Case{"LaunchFailsInOpener", s(R"({"type":"launch","app":"Broken"})"), s("error: no such app"), {open("Broken")}},
-    Case{"Text240CharactersPasses", s(R"({"type":"launch","app":")") + kLong240 + s("\"}"), s("Launched ") + kLong240, {{s("open"), s("-a"), kLong240}}},
-    Case{"Text241CharactersFails", s(R"({"type":"launch","app":"x)") + kLong240 + s("\"}"), s("error: App is missing or too long"), {}},
-    Case{"UrlKeptAsGiven", s(R"({"type":"url","target":" HTTPS://Example.COM/A%20b?q=1#F "})"), s("Opened HTTPS://Example.COM/A%20b?q=1#F"), {{s("open"), s("HTTPS://Example.COM/A%20b?q=1#F")}}},
-    Case{"UrlHttp", s(R"({"type":"url","target":"http://127.0.0.1:8080"})"), s("Opened http://127.0.0.1:8080"), {{s("open"), s("http://127.0.0.1:8080")}}},
-    Case{"UrlFile", s(R"({"type":"url","target":"file:///etc/passwd"})"), s("error: Only http and https URLs are allowed"), {}},
-    Case{"UrlNotParseable", s(R"({"type":"url","target":"http://exa mple.com"})"), s("error: Only http and https URLs are allowed"), {}},
-    Case{"UrlSchemeLookalike", s(R"({"type":"url","target":"javascript:http://x"})"), s("error: Only http and https URLs are allowed"), {}},
-    Case{"UrlNumber", s(R"({"type":"url","target":7})"), s("error: URL must be text"), {}},
-    Case{"ShortcutTrimmed", s(R"({"type":"shortcut","keys":"  command+shift+k "})"), s("Sent command+shift+k"), {{s("run"), s("-e"), s(R"(tell application "System Events" to keystroke "k" using {command down, shift down})")}}},
-    Case{"ShortcutRefusedRunsNothing", s(R"({"type":"shortcut","keys":"cmd+k"})"), s("error: Unsupported shortcut key: cmd"), {}},
-    Case{"ShortcutNotText", s(R"({"type":"shortcut","keys":{"k":1}})"), s("error: Shortcut must be text"), {}},
-    Case{"SystemMuteToggle", s(R"({"type":"system","target":"mute-toggle"})"), s("System: mute-toggle"), {{s("run"), s("-e"), s("set volume output muted not (output muted of (get volume settings))")}}},
-    Case{"SystemControlInCapitals", s(R"({"type":"system","target":" Volume-Up "})"), s("error: Unsupported system control: Volume-Up"), {}},
-    Case{"SystemControlMissing", s(R"({"type":"system"})"), s("error: System control must be text"), {}},
-    Case{"AudioOutputNext", s(R"({"type":"system","target":"audio-output-next"})"), s("Output → Headset"), {}},
-    Case{"AudioInputNext", s(R"({"type":"system","target":"audio-input-next"})"), s("Input → Headset"), {}},
-    Case{"WorkflowTwelveSteps", workflowOf(12), s("Workflow ran 12 steps"), Calls(12, open("A"))},
-    Case{"WorkflowThirteenStepsRunsNone", workflowOf(13), s("error: Workflow can run at most 12 steps"), {}},
-    Case{"WorkflowStepsText", s(R"({"type":"workflow","steps":"launch"})"), s("Workflow ran 0 steps"), {}},
-    Case{"WorkflowStepNotObject", s(R"({"type":"workflow","steps":[)") + kLaunch + s(",7]}"), s("Workflow ran 0 steps"), {}},
-    Case{"WorkflowLabel", s(R"({"type":"workflow","label":" Morning","steps":[)") + kLaunch + s("]}"), s(" Morning ran 1 steps"), {open("A")}},
-    Case{"WorkflowLabelNotText", s(R"({"type":"workflow","label":3,"steps":[)") + kLaunch + s("]}"), s("Workflow ran 1 steps"), {open("A")}},
-    Case{"WorkflowThreeLevels", nested(3), s("Workflow ran 1 steps"), {open("A")}},
-    Case{"WorkflowFourLevelsEndsAll", s(R"({"type":"workflow","steps":[)") + kLaunch + s(",") + nested(3) + s(",") + kLaunch + s("]}"), s("error: Workflow is nested too deeply"), {open("A")}},
-    Case{"WorkflowStopsAtFailingStep", s(R"({"type":"workflow","steps":[{"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"}]})"), s("error: no such app"), {open("A"), open("Broken")}}));
-// clang-format on
-
-TEST(ActionBounds, TwelveByTwelveByTwelveWorkflowRunsEveryLeaf) {
-    Dispatcher dispatcher;
-    QJsonObject action{{QStringLiteral("type"), QStringLiteral("system")},
-                       {QStringLiteral("target"), QStringLiteral("audio-output-next")}};
-    for (int level = 0; level < 3; ++level)
-        action =
-            QJsonObject{{QStringLiteral("type"), QStringLiteral("workflow")},
-                        {QStringLiteral("steps"),
-                         QJsonArray::fromVariantList(QVariantList(12, action.toVariantMap()))}};
-    EXPECT_EQ(dispatcher.run(action).toStdString(), "Workflow ran 12 steps");
-    EXPECT_EQ(dispatcher.audio->requested.size(), 1728u);
-}
-
-TEST(ActionBounds, DefaultServicesHaveNoAudioDevices) {
-    TempEnvironment env;
-    AgentCore core;
-    try {
-        core.executeAction(json(s(R"({"type":"system","target":"audio-input-next"})")), 0);
-        ADD_FAILURE() << "switched an input";
-    } catch (const AgentError& error) {
-        EXPECT_EQ(error.message().toStdString(), "Could not list audio devices");
+TEST(Actions, Dispatch) {
+    const struct {
+        const char* name;
+        QString action;
+        QString expected; // the result, or "error: " + the refusal's message
+        Calls calls;
+    } cases[] = {
+        // clang-format off
+        {"TypeInCapitals", s(R"({"type":"Launch","app":"A"})"), s("error: Unsupported action type"), {}},
+        {"LaunchTrimsApp", s(R"({"type":"launch","app":" \n Text Editor\t"})"), s("Launched Text Editor"), {open("Text Editor")}},
+        {"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
+        {"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
+        {"LaunchFailsInOpener", s(R"({"type":"launch","app":"Broken"})"), s("error: no such app"), {open("Broken")}},
+        {"Text240CharactersPasses", s(R"({"type":"launch","app":")") + kLong240 + s("\"}"), s("Launched ") + kLong240, {{s("open"), s("-a"), kLong240}}},
+        {"Text241CharactersFails", s(R"({"type":"launch","app":"x)") + kLong240 + s("\"}"), s("error: App is missing or too long"), {}},
+        {"UrlKeptAsGiven", s(R"({"type":"url","target":" HTTPS://Example.COM/A%20b?q=1#F "})"), s("Opened HTTPS://Example.COM/A%20b?q=1#F"), {{s("open"), s("HTTPS://Example.COM/A%20b?q=1#F")}}},
+        {"UrlFile", s(R"({"type":"url","target":"file:///etc/passwd"})"), s("error: Only http and https URLs are allowed"), {}},
+        {"UrlNotParseable", s(R"({"type":"url","target":"http://exa mple.com"})"), s("error: Only http and https URLs are allowed"), {}},
+        {"ShortcutRefusedRunsNothing", shortcut(s("cmd+k")), s("error: Unsupported shortcut key: cmd"), {}},
+        {"ChordTrimmedCapitalsAndSpaces", shortcut(s("  Control + Left ")), s("Sent Control + Left"), tell(s("key code 123"), s("control down"))},
+        {"ChordGraveAccent", shortcut(s("command+`")), s("Sent command+`"), tell(s("key code 50"), s("command down"))},
+        {"ChordFirstKeyWinsModifiersAnywhere", shortcut(s("k+option+e+shift")), s("Sent k+option+e+shift"), tell(s("keystroke \"k\""), s("option down, shift down"))},
+        {"ChordEmptyPiecesDropped", shortcut(s("command++k")), s("Sent command++k"), tell(s("keystroke \"k\""), s("command down"))},
+        {"ChordQuoteIsEscaped", shortcut(s(R"(command+\")")), s("Sent command+\""), tell(s(R"(keystroke "\"")"), s("command down"))},
+        {"ChordBackslashIsNot", shortcut(s(R"(\\)")), s("Sent \\"), tell(s(R"(keystroke "\")"))},
+        {"ChordClusterIsOneCharacter", shortcut(s("e\u0301")), s("Sent e\u0301"), tell(s("keystroke \"e\u0301\""))},
+        {"ChordOfEightyCharacters", shortcut(k80), s("Sent ") + k80, tell(s("keystroke \"a\""), QStringList(13, s("shift down")).join(s(", ")))},
+        {"ChordOfEightyOneCharacters", shortcut(k80 + u'x'), s("error: Shortcut must be a short key chord"), {}},
+        {"ChordOfOnlyModifiers", shortcut(s("command+shift")), s("error: Shortcut is missing a key"), {}},
+        {"ChordTabOnlyPieceIsEmptyKey", shortcut(s(R"(command+\t+k)")), s("error: Unsupported shortcut key: "), {}},
+        {"ChordNewlineIsNotTrimmedFromPiece", shortcut(s(R"(a\n+b)")), s("error: Unsupported shortcut key: a\n"), {}},
+        {"SystemMuteToggle", s(R"({"type":"system","target":"mute-toggle"})"), s("System: mute-toggle"), {{s("run"), s("-e"), s("set volume output muted not (output muted of (get volume settings))")}}},
+        {"SystemControlInCapitals", s(R"({"type":"system","target":" Volume-Up "})"), s("error: Unsupported system control: Volume-Up"), {}},
+        {"WorkflowTwelveSteps", workflow(QStringList(12, kLaunch).join(u',')), s("Workflow ran 12 steps"), Calls(12, open("A"))},
+        {"WorkflowThirteenStepsRunsNone", workflow(QStringList(13, kLaunch).join(u',')), s("error: Workflow can run at most 12 steps"), {}},
+        {"WorkflowStepsText", s(R"({"type":"workflow","steps":"launch"})"), s("Workflow ran 0 steps"), {}},
+        {"WorkflowStepNotObject", workflow(kLaunch + s(",7")), s("Workflow ran 0 steps"), {}},
+        {"WorkflowLabel", s(R"({"type":"workflow","label":" Morning","steps":[)") + kLaunch + s("]}"), s(" Morning ran 1 steps"), {open("A")}},
+        {"WorkflowLabelNotText", s(R"({"type":"workflow","label":3,"steps":[)") + kLaunch + s("]}"), s("Workflow ran 1 steps"), {open("A")}},
+        {"WorkflowThreeLevels", workflow(kLaunch, 3), s("Workflow ran 1 steps"), {open("A")}},
+        {"WorkflowFourLevelsEndsAll", workflow(kLaunch + u',' + workflow(kLaunch, 3) + u',' + kLaunch), s("error: Workflow is nested too deeply"), {open("A")}},
+        {"WorkflowStopsAtFailingStep", workflow(s(R"({"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"})")), s("error: no such app"), {open("A"), open("Broken")}},
+        // clang-format on
+    };
+    // Both stand-in programs record their name and argv (one line per call, fields ending in
+    // 0x1f); the opener refuses the application "Broken" the way a real one fails.
+    const QString record =
+        s("printf '%1\\037' >> '%2'; printf '%s\\037' \"$@\" >> '%2'; echo >> '%2'\n");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempEnvironment env;
+        const QString log = env.path() + s("/calls");
+        CoreServices services = CoreServices::defaults();
+        services.scriptRunnerPath = env.writeScript(s("runner"), record.arg(s("run"), log));
+        services.documentOpenerPath = env.writeScript(
+            s("opener"),
+            record.arg(s("open"), log) +
+                s("[ \"$2\" = Broken ] && { echo 'no such app' >&2; exit 1; }\nexit 0\n"));
+        AgentCore core(services);
+        const QJsonObject action = QJsonDocument::fromJson(c.action.toUtf8()).object();
+        EXPECT_EQ(outcome([&] { return core.executeAction(action, 0); }), c.expected.toStdString());
+        Calls calls;
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : file.readAll().split('\n'))
+                if (!line.isEmpty())
+                    calls.push_back(QString::fromUtf8(line.chopped(1)).split(QChar(0x1f)));
+        EXPECT_EQ(calls, c.calls);
     }
+}
+
+constexpr AudioBackend::DeviceId A = 3, B = 5, C = 9, D = 12;
+
+// The system controls that cycle the default audio devices.
+TEST(Actions, CycleDefaultAudio) {
+    const struct {
+        const char* name;
+        std::function<void(FakeAudioBackend&)> setUp; // starts from A, B, C named, default B
+        const char* expected;
+        std::vector<AudioBackend::DeviceId> requested;
+        std::optional<AudioBackend::DeviceId> defaultAfter;
+        bool streamsFollow = false;
+        const char* target = "audio-output-next";
+    } cases[] = {
+        // clang-format off
+        {"NextAfterDefault", [](FakeAudioBackend&) {}, "Output → HDMI", {C}, C, true},
+        {"InputsToo", [](FakeAudioBackend&) {}, "Input → HDMI", {C}, C, true, "audio-input-next"},
+        {"WrapsToFirst", [](FakeAudioBackend& a) { a.current = C; }, "Output → Speakers", {A}, A, true},
+        {"ReadBackMissesThenNext", [](FakeAudioBackend& a) { a.ignored = {C}; }, "Output → Speakers", {C, A}, A, true},
+        {"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, "Output → no other switchable device (Headset kept)", {C, A}, B},
+        {"RefusedSwitchStopsTheWalk", [](FakeAudioBackend& a) { a.refused = {C}; }, "error: Could not switch the default device", {C}, B},
+        {"DefaultOutsideListStartsAtFirst", [](FakeAudioBackend& a) { a.current = D; }, "Output → Speakers", {A}, A, true},
+        {"UnreadableDefaultIsFirst", [](FakeAudioBackend& a) { a.current.reset(); }, "Output → Headset", {B}, B, true},
+        {"NamelessNewDefault", [](FakeAudioBackend& a) { a.names.erase(C); }, "Output → device 9", {C}, C, true},
+        {"NamelessKeptDefault", [](FakeAudioBackend& a) { a.ignored = {C, A}; a.names.clear(); }, "Output → no other switchable device (current kept)", {C, A}, B},
+        {"SingleDeviceLeavesDefault", [](FakeAudioBackend& a) { a.all = {A}; }, "Output → only one device: Speakers", {}, B},
+        {"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, "Output → only one device: unknown", {}, B},
+        {"NoDeviceWithStreams", [](FakeAudioBackend& a) { a.silent = {A, B, C}; }, "error: No audio devices found", {}, B},
+        {"ListUnreadable", [](FakeAudioBackend& a) { a.all.reset(); }, "error: Could not list audio devices", {}, B},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto backend = std::make_shared<FakeAudioBackend>();
+        FakeAudioBackend& audio = *backend;
+        audio.all = {A, B, C};
+        audio.names = {{A, "Speakers"}, {B, "Headset"}, {C, "HDMI"}};
+        audio.current = B;
+        c.setUp(audio);
+        CoreServices services = CoreServices::defaults();
+        services.audio = backend;
+        AgentCore core(services);
+        const QJsonObject action{{s("type"), s("system")}, {s("target"), s(c.target)}};
+        EXPECT_EQ(outcome([&] { return core.executeAction(action, 0); }), c.expected);
+        EXPECT_EQ(audio.requested, c.requested);
+        EXPECT_EQ(audio.current, c.defaultAfter);
+        // Streams follow exactly the switch that took effect.
+        EXPECT_EQ(audio.followed, c.streamsFollow ? std::vector{*c.defaultAfter}
+                                                  : std::vector<AudioBackend::DeviceId>{});
+    }
+}
+
+// Standard output on success, "error: " and the error's description on failure.
+std::string run(const char* script) {
+    return outcome([&] {
+        return runProcess(s("/bin/sh"),
+                          {s("-c"), s(script), s("sh"), s("quote \" back\\slash\nline ünï")});
+    });
+}
+
+TEST(RunProcess, GivesOutputOrError) {
+    // clang-format off
+    const struct {
+        const char* name;
+        const char* script;
+        std::string expected;
+    } cases[] = {
+        {"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", "one\n two"},
+        {"InvalidUtf8IsEmpty", "printf 'ok\\377'", ""},
+        {"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", "error: it broke"},
+        {"FailureWithoutStderr", "exit 1", "error: Command failed"},
+        {"FailureWithInvalidUtf8Stderr", "printf '\\377' >&2; exit 1", "error: Command failed"},
+        {"KilledBySignalFails", "kill -9 $$", "error: Command failed"},
+        // Regression: output beyond the pipe buffer stalled the child until the watchdog.
+        {"LargeOutputDoesNotStall", "head -c 1048576 /dev/zero | tr '\\0' x; head -c 300000 /dev/zero >&2", std::string(1048576, 'x')},
+        {"GrandchildHoldingPipeDoesNotBlock", "(sleep 30 &) ; echo done", "done"},
+        {"ArgumentsVerbatim", "printf '%s' \"$1\"", "quote \" back\\slash\nline ünï"},
+        {"ChildObeyingTerminationFails", "trap 'echo stopped >&2; exit 143' TERM; while :; do sleep 0.1; done", "error: stopped"},
+    };
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(run(c.script), c.expected) << c.name;
+
+    try {
+        runProcess(s("/nonexistent/program"), {});
+        ADD_FAILURE() << "expected a launch failure";
+    } catch (const SystemError& error) {
+        EXPECT_TRUE(error.description().contains(s("/nonexistent/program")));
+    }
+}
+
+// Regression: a child that ignores the termination request must not block the caller forever.
+// Returning at all is the check (a hang ends in the test's time-out); the lower bound pins that
+// the watchdog grants the child its 7 s.
+TEST(RunProcess, ChildIgnoringTerminationIsKilled) {
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(run("trap '' TERM; while :; do sleep 0.1; done"), "error: Command failed");
+    EXPECT_GE(timer.elapsed(), 7000);
 }
 
 } // namespace
