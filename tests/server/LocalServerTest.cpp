@@ -7,6 +7,9 @@
 #include "HttpRequest.h"
 #include "TempEnvironment.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -212,6 +215,38 @@ TEST_F(ServerFixture, AnswersExactBytes) {
         EXPECT_EQ(exchange(c.request, c.halfClose), c.expected);
         expectAllClosed();
     }
+}
+
+// The catalogue takes its folders from the environment on first use, and no other test here
+// asks for it, so this test's private home is the one it reads.
+TEST_F(ServerFixture, ApplicationListAndIcon) {
+    const QString entry =
+        env.dataHome() + QStringLiteral("/applications/org.example.Round.desktop");
+    ASSERT_TRUE(writeTestFile(entry, "[Desktop Entry]\nType=Application\nName=Round\nExec=true\n"));
+    const auto body = [&](const char* target) {
+        const std::string answer = exchange("GET " + QByteArray(target) + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 40);
+        return QJsonDocument::fromJson(
+                   QByteArray::fromStdString(answer.substr(answer.find("\r\n\r\n") + 4)))
+            .object();
+    };
+    const QJsonObject list = body("/apps");
+    EXPECT_FALSE(list.value(QStringLiteral("generatedAt")).toString().isEmpty());
+    EXPECT_EQ(
+        list.value(QStringLiteral("apps")),
+        QJsonArray({QJsonObject{{QStringLiteral("name"), QStringLiteral("Round")},
+                                {QStringLiteral("bundleId"), QStringLiteral("org.example.Round")},
+                                {QStringLiteral("path"), entry}}}));
+    const QJsonObject icon = body("/app-icon?name=%20roun&x=1");
+    EXPECT_EQ(icon.keys(), QStringList({QStringLiteral("dataUrl"), QStringLiteral("name"),
+                                        QStringLiteral("ok"), QStringLiteral("path")}));
+    EXPECT_EQ(icon.value(QStringLiteral("name")), QStringLiteral("org.example.Round"));
+    EXPECT_EQ(icon.value(QStringLiteral("path")), entry);
+    EXPECT_TRUE(icon.value(QStringLiteral("dataUrl"))
+                    .toString()
+                    .startsWith(QStringLiteral("data:image/png;base64,")));
+    EXPECT_EQ(exchange("GET /app-icon?bundleId=nothing HTTP/1.1\r\n\r\n"),
+              response("404 Not Found", R"({"message":"App not found","ok":false})"));
 }
 
 // Pins connections held forever by clients that never finish a request.
