@@ -1,12 +1,12 @@
 #include "LoginItem.h"
 #include "MenuModel.h"
+#include "PairingInput.h"
 #include "SingleInstance.h"
 #include "TempEnvironment.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
 #include <QProcess>
 #include <gtest/gtest.h>
 
@@ -49,21 +49,15 @@ TEST(LoginItem, RegistersAndUnregistersTheAutostartEntry) {
     TempEnvironment env;
     EXPECT_EQ(LoginItem::status(), 0);
     LoginItem::registerItem(QStringLiteral("/opt/my apps/vantor \"companion\""));
-    EXPECT_EQ(LoginItem::entryPath(),
-              env.configHome() + QStringLiteral("/autostart/vantor-companion.desktop"));
     EXPECT_EQ(LoginItem::status(), 1);
-    QFile entry(LoginItem::entryPath());
-    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    QFile entry(env.configHome() + QStringLiteral("/autostart/vantor-companion.desktop"));
+    ASSERT_TRUE(entry.open(QIODevice::ReadWrite));
     EXPECT_TRUE(entry.readAll().contains(R"(Exec="/opt/my apps/vantor \\"companion\\"")"));
-    entry.close();
-
-    ASSERT_TRUE(entry.open(QIODevice::Append));
     entry.write("Hidden=true\n");
     entry.close();
     EXPECT_EQ(LoginItem::status(), 0) << "a hidden entry is a disabled login item";
-
     LoginItem::unregisterItem();
-    EXPECT_FALSE(QFileInfo::exists(LoginItem::entryPath()));
+    EXPECT_FALSE(entry.exists());
     EXPECT_NO_THROW(LoginItem::unregisterItem());
 }
 
@@ -99,6 +93,99 @@ TEST(SingleInstance, DISABLED_HandOverHelper) {
     SingleInstance second;
     ASSERT_EQ(second.claim(QStringLiteral("vantor://pair?code=é")),
               SingleInstance::Role::HandedOver);
+}
+
+// "cloud|code|secret" of what the input pairs with, "-" for nothing.
+std::string parsed(const QString& input) {
+    const auto p = parsePairingInput(input);
+    return p ? (p->cloudUrl + u'|' + p->code + u'|' + p->secret).toStdString() : "-";
+}
+
+TEST(PairingInput, ParsesTheThreeForms) {
+    const struct {
+        const char* name;
+        const char* input;
+        const char* expected;
+    } cases[] = {
+        {"OnlyWhiteSpace", " \t\n\r\u2028\u00a0", "-"},
+        // Command form.
+        {"CommandAnyOrder",
+         "VANTOR_PAIR_SECRET=s3 VANTOR_CLOUD_URL=https://c.example\nVANTOR_PAIR_CODE=Ab12cD npx\n",
+         "https://c.example|Ab12cD|s3"},
+        {"CommandDropsOneSlash",
+         "VANTOR_CLOUD_URL=https://u// VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "https://u/|C|S"},
+        {"CommandWithoutCloud", "VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
+        {"CommandValueKeepsEquals",
+         "VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=a==b=", "U|C|a==b="},
+        {"CommandLastValueWins",
+         "VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S VANTOR_PAIR_CODE=D", "U|D|S"},
+        {"CommandLeadingEqualsSkipped",
+         "==VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET==S", "U|C|=S"},
+        {"CommandEmptyValueIgnored", "VANTOR_CLOUD_URL= VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S",
+         "-"},
+        {"CommandTabsRunTogether", "VANTOR_CLOUD_URL=U\tVANTOR_PAIR_CODE=C\tVANTOR_PAIR_SECRET=S",
+         "-"},
+        {"CommandSpaceWithCombiningMarkDoesNotSplit",
+         "VANTOR_CLOUD_URL=U \u0301VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
+        // Link form.
+        {"Link", "vantor://pair?x=1&code=ab12cd&secret=S&cloud=https://u/", "https://u|ab12cd|S"},
+        {"LinkSchemeInCapitals", "VANTOR://pair/any?cloud=https://u&code=C&secret=S",
+         "https://u|C|S"},
+        {"LinkDecodesPercentKeepsPlus",
+         "vantor://p?cloud=https%3A%2F%2Fu&code=C%2DD&secret=a+b%26c", "https://u|C-D|a+b&c"},
+        {"LinkFirstCloudWins", "vantor://p?cloud=https://a&cloud=B&code=C&secret=S",
+         "https://a|C|S"},
+        {"LinkSecretEmpty", "vantor://p?cloud=U&code=C&secret=", "-"},
+        {"LinkFirstItemWithoutValueDecides", "vantor://p?cloud=U&code=C&secret&secret=S", "-"},
+        {"LinkDecidesEvenWithCommandInside", "vantor://p?VANTOR_PAIR_CODE=1 x", "-"},
+        {"RejectedLinkFallsBackToCommand",
+         "vantor://[ VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "U|C|S"},
+        // Pins look-alike cloud addresses and ones that bend every request path.
+        {"LinkCloudWithUserInfo",
+         "vantor://p?cloud=https://evil.example@console.keyloft.com&code=C&secret=S", "-"},
+        {"LinkCloudWithPath", "vantor://p?cloud=https://console.keyloft.com/x%253F&code=C&secret=S",
+         "-"},
+        {"CommandCloudWithQuery",
+         "VANTOR_CLOUD_URL=https://u/?x VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
+        {"CommandCloudKeepsPath",
+         "VANTOR_CLOUD_URL=https://u/base VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S",
+         "https://u/base|C|S"},
+        {"ShortCloudWithFragment", "ab12cd s https://u#f", "-"},
+        // Short form.
+        {"ShortUsesDefaultConsole", "  ab12cd   s3cret \n",
+         VANTOR_DEFAULT_CONSOLE_URL "|AB12CD|s3cret"},
+        {"ShortWithCloudKeepsSlash", "ab12cd s https://u/ more words", "https://u/|AB12CD|s"},
+        {"ShortCountsCharactersNotBytes", "e\u0301\U0001F44D\U0001F3FDabcd s",
+         VANTOR_DEFAULT_CONSOLE_URL "|E\u0301\U0001F44D\U0001F3FDABCD|s"},
+        {"ShortFiveCharacters", "abcde s", "-"},
+        {"ShortSevenCharacters", "abcdefg s", "-"},
+        {"ShortSingleWord", "abcdef", "-"},
+        {"ShortOnTwoLines", "abcdef\nsecret", "-"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parsed(QString::fromUtf8(c.input)), c.expected) << c.name;
+}
+
+TEST(PairingInput, RefusesCodesThatLeaveTheirPathSegment) {
+    // Pins codes that bent the cloud request path.
+    const QString command = QStringLiteral("VANTOR_CLOUD_URL=https://u VANTOR_PAIR_SECRET=S "
+                                           "VANTOR_PAIR_CODE=");
+    EXPECT_EQ(parsed(command + QStringLiteral("ab-C_9")), "https://u|ab-C_9|S");
+    for (const char* code : {"a/b", "a?b", "a#b", "a%b", "a\u00a0b",
+                             "a\x01"
+                             "b",
+                             "a\u200bb", ".", ".."})
+        EXPECT_EQ(parsed(command + QString::fromUtf8(code)), "-") << code;
+}
+
+TEST(PairingInput, HugeAndBinaryInputNeverPairsPartially) {
+    EXPECT_FALSE(parsePairingInput(QString(2'000'000, QLatin1Char('='))));
+    EXPECT_FALSE(
+        parsePairingInput(QStringLiteral("VANTOR_PAIR_CODE=") + QString(1'000'000, QChar(0x301))));
+    QString bytes;
+    for (int i = 0; i < 65536; ++i)
+        bytes.append(QChar(static_cast<char16_t>(i * 7919)));
+    EXPECT_NO_FATAL_FAILURE(parsePairingInput(bytes));
 }
 
 } // namespace
