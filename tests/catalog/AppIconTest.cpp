@@ -9,6 +9,8 @@
 #include <QImage>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 void writeFile(const QString& path, const QByteArray& bytes) {
@@ -39,23 +41,23 @@ protected:
     void SetUp() override {
         m_desktop = qgetenv("XDG_CURRENT_DESKTOP");
         qunsetenv("XDG_CURRENT_DESKTOP");
-        writeFile(m_env.configHome() + QStringLiteral("/gtk-3.0/settings.ini"),
+        writeFile(m_env.configHome() + u"/gtk-3.0/settings.ini"_s,
                   "[Settings]\ngtk-icon-theme-name=Test\n");
         writeFile(icon("Test/index.theme"),
                   "[Icon Theme]\nName=Test\nInherits=Parent\n"
                   "Directories=48x48/apps,256x256/apps,scalable/apps\n"
                   "[48x48/apps]\nSize=48\nType=Fixed\n[256x256/apps]\nSize=256\nType=Fixed\n"
                   "[scalable/apps]\nSize=64\nMinSize=16\nMaxSize=512\nType=Scalable\n");
-        writeFile(m_env.dataHome() + QStringLiteral("/icons/Parent/index.theme"),
+        writeFile(m_env.dataHome() + u"/icons/Parent/index.theme"_s,
                   "[Icon Theme]\nName=Parent\nDirectories=32x32/apps\n[32x32/apps]\nSize=32\n");
         writeFile(icon("hicolor/index.theme"), "[Icon Theme]\nName=Hicolor\nDirectories=128x128/"
                                                "apps\n[128x128/apps]\nSize=128\nType=Threshold\n");
     }
     void TearDown() override { qputenv("XDG_CURRENT_DESKTOP", m_desktop); }
 
-    QString dirs() const { return m_env.path() + QStringLiteral("/data-dirs"); }
+    QString dirs() const { return m_env.path() + u"/data-dirs"_s; }
     QString icon(const char* relative) const {
-        return dirs() + QStringLiteral("/icons/") + QLatin1String(relative);
+        return dirs() + u"/icons/"_s + QLatin1String(relative);
     }
 
     TempEnvironment m_env;
@@ -63,23 +65,22 @@ protected:
 };
 
 TEST_F(Icons, ChoosesTheThemeFromTheDesktopSettings) {
-    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("Test"));
+    EXPECT_EQ(IconTheme::currentThemeName(), u"Test"_s);
 
-    writeFile(m_env.configHome() + QStringLiteral("/kdeglobals"), "[Icons]\nTheme=breeze-dark\n");
+    writeFile(m_env.configHome() + u"/kdeglobals"_s, "[Icons]\nTheme=breeze-dark\n");
     qputenv("XDG_CURRENT_DESKTOP", "KDE");
-    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("breeze-dark"));
+    EXPECT_EQ(IconTheme::currentThemeName(), u"breeze-dark"_s);
 
     qunsetenv("XDG_CURRENT_DESKTOP");
-    QFile::remove(m_env.configHome() + QStringLiteral("/gtk-3.0/settings.ini"));
-    QFile::remove(m_env.configHome() + QStringLiteral("/kdeglobals"));
-    EXPECT_EQ(IconTheme::currentThemeName(), QStringLiteral("hicolor"));
+    QFile::remove(m_env.configHome() + u"/gtk-3.0/settings.ini"_s);
+    QFile::remove(m_env.configHome() + u"/kdeglobals"_s);
+    EXPECT_EQ(IconTheme::currentThemeName(), u"hicolor"_s);
 }
 
 TEST_F(Icons, FindsTheFileNearestTheWantedSize) {
-    const QString parent =
-        m_env.dataHome() + QStringLiteral("/icons/Parent/32x32/apps/inherited.png");
-    const QString pixmap = dirs() + QStringLiteral("/pixmaps/legacy.xpm");
-    const QString absolute = m_env.path() + QStringLiteral("/elsewhere/tool.png");
+    const QString parent = m_env.dataHome() + u"/icons/Parent/32x32/apps/inherited.png"_s;
+    const QString pixmap = dirs() + u"/pixmaps/legacy.xpm"_s;
+    const QString absolute = m_env.path() + u"/elsewhere/tool.png"_s;
     for (const QString& file :
          {icon("Test/48x48/apps/both.png"), icon("Test/48x48/apps/near.png"),
           icon("Test/256x256/apps/near.png"), icon("hicolor/128x128/apps/near.png"),
@@ -92,17 +93,16 @@ TEST_F(Icons, FindsTheFileNearestTheWantedSize) {
         QString iconName;
         std::optional<QString> expected;
     } cases[] = {
-        {"ExactFitBeatsAnotherSize", QStringLiteral("both"), icon("Test/scalable/apps/both.svg")},
-        {"ClosestSizeInTheFirstThemeThatHasOne", QStringLiteral("near"),
-         icon("Test/48x48/apps/near.png")},
-        {"InheritedTheme", QStringLiteral("inherited"), parent},
-        {"Hicolor", QStringLiteral("hicolor-only"), icon("hicolor/128x128/apps/hicolor-only.png")},
-        {"PixmapsFallback", QStringLiteral("legacy"), pixmap},
-        {"NameWithExtension", QStringLiteral("legacy.xpm"), pixmap},
+        {"ExactFitBeatsAnotherSize", u"both"_s, icon("Test/scalable/apps/both.svg")},
+        {"ClosestSizeInTheFirstThemeThatHasOne", u"near"_s, icon("Test/48x48/apps/near.png")},
+        {"InheritedTheme", u"inherited"_s, parent},
+        {"Hicolor", u"hicolor-only"_s, icon("hicolor/128x128/apps/hicolor-only.png")},
+        {"PixmapsFallback", u"legacy"_s, pixmap},
+        {"NameWithExtension", u"legacy.xpm"_s, pixmap},
         {"AbsolutePath", absolute, absolute},
-        {"MissingAbsolutePath", absolute + QStringLiteral(".gone"), std::nullopt},
-        {"Unknown", QStringLiteral("nothing-like-it"), std::nullopt},
-        {"RelativePathIsNoName", QStringLiteral("../hicolor/128x128/apps/near"), std::nullopt},
+        {"MissingAbsolutePath", absolute + u".gone"_s, std::nullopt},
+        {"Unknown", u"nothing-like-it"_s, std::nullopt},
+        {"RelativePathIsNoName", u"../hicolor/128x128/apps/near"_s, std::nullopt},
     };
     const IconTheme theme(IconTheme::currentThemeName());
     for (const auto& c : cases)
@@ -138,7 +138,7 @@ TEST_F(Icons, DrawsUsableFilesCentredInATransparentSquare) {
          -1},
     };
     for (const auto& c : cases) {
-        const QString file = m_env.path() + QStringLiteral("/art/") + QLatin1String(c.file);
+        const QString file = m_env.path() + u"/art/"_s + QLatin1String(c.file);
         writeFile(file, c.bytes);
         const QImage image = appicon::renderIconFile(file);
         if (c.opaqueTop < 0) {
@@ -156,15 +156,15 @@ TEST_F(Icons, DrawsUsableFilesCentredInATransparentSquare) {
 
 TEST_F(Icons, FallsBackToTheGenericApplicationIcon) {
     writeFile(icon("Test/scalable/apps/broken.svg"), "<svg");
-    const QString none = m_env.path() + QStringLiteral("/none.desktop");
-    const QString broken = m_env.path() + QStringLiteral("/broken.desktop");
+    const QString none = m_env.path() + u"/none.desktop"_s;
+    const QString broken = m_env.path() + u"/broken.desktop"_s;
     writeFile(none, "[Desktop Entry]\nName=Tool\n");
     writeFile(broken, "[Desktop Entry]\nName=Tool\nIcon=broken\n");
     const QImage drawn = appicon::renderAppIcon(none);
     ASSERT_EQ(drawn.size(), QSize(128, 128));
     EXPECT_EQ(alphaAt(drawn, 64, 64), 255);
     EXPECT_EQ(appicon::renderAppIcon(broken), drawn);
-    EXPECT_EQ(appicon::renderAppIcon(m_env.path() + QStringLiteral("/no-such.desktop")), drawn);
+    EXPECT_EQ(appicon::renderAppIcon(m_env.path() + u"/no-such.desktop"_s), drawn);
 
     // The theme's own generic icon, once it has one.
     const QString generic = icon("hicolor/128x128/apps/application-x-executable.png");

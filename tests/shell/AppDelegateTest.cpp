@@ -6,8 +6,11 @@
 #include "LoginItem.h"
 #include "TempEnvironment.h"
 
+#include <QRegularExpression>
 #include <QUrl>
 #include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -31,10 +34,8 @@ protected:
     }
     // A line that starts with `prefix` and goes on, with the details.
     bool logged(const char* prefix) const {
-        return std::any_of(logLines.begin(), logLines.end(), [&](const QString& line) {
-            return line.startsWith(QString::fromUtf8(prefix)) &&
-                   line.size() > QString::fromUtf8(prefix).size();
-        });
+        return logLines.indexOf(QRegularExpression(
+                   QRegularExpression::escape(QString::fromUtf8(prefix)) + u".+"_s)) >= 0;
     }
 
     TempEnvironment env;
@@ -46,10 +47,10 @@ protected:
 
 TEST_F(DelegateFixture, SecondAgentOnTheSamePortLogsAndRunsOn) {
     auto first = launch(true);
-    EXPECT_EQ(first->menuModel().front().title, QStringLiteral("Not paired"));
+    EXPECT_EQ(first->menuModel().front().title, u"Not paired"_s);
     auto second = launch(false, first->server()->port());
     EXPECT_TRUE(logged("Local server failed to start: "));
-    second->handleArgument(QStringLiteral("abcdef secret"));
+    second->handleArgument(u"abcdef secret"_s);
     EXPECT_TRUE(second->core().pairing) << "a failed server leaves pairing working";
 }
 
@@ -89,20 +90,18 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         answer = c.answer;
         auto delegate = launch(c.canAsk);
         if (c.pairedBefore)
-            delegate->core().pair(Pairing{QStringLiteral("https://console.keyloft.com"),
-                                          QStringLiteral("OLD111"), QStringLiteral("s")});
+            delegate->core().pair(Pairing{u"https://console.keyloft.com"_s, u"OLD111"_s, u"s"_s});
         const auto before = delegate->core().pairing;
         const QString text = QString::fromUtf8(c.text);
         delegate->handleArgument(text.startsWith(QLatin1String("http"))
-                                     ? QStringLiteral("vantor://pair?cloud=") + text +
-                                           QStringLiteral("&code=AB12CD&secret=s")
+                                     ? u"vantor://pair?cloud="_s + text + u"&code=AB12CD&secret=s"_s
                                      : text);
         EXPECT_EQ(delegate->core().pairing != before, c.pairs);
         EXPECT_EQ(Pairing::load(), delegate->core().pairing);
-        EXPECT_EQ(asked, std::vector<QString>(size_t(c.questions), QStringLiteral("AB12CD")));
+        EXPECT_EQ(asked, std::vector<QString>(size_t(c.questions), u"AB12CD"_s));
         if (c.pairs) {
             EXPECT_EQ(delegate->menuModel().front().title,
-                      QStringLiteral("Paired · code ") + delegate->core().pairing->code);
+                      u"Paired · code "_s + delegate->core().pairing->code);
         }
     }
 }
@@ -113,13 +112,13 @@ TEST_F(DelegateFixture, CommandsAndTheirLogLines) {
     delegate->handleArgument(QStringLiteral(
         "VANTOR_CLOUD_URL=http://127.0.0.1:9/ VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=secret"));
     delegate->openConsole();
-    EXPECT_EQ(opened, (std::vector<QUrl>{QUrl(QStringLiteral("https://console.keyloft.com")),
-                                         QUrl(QStringLiteral("http://127.0.0.1:9"))}));
-    delegate->handleArgument(QStringLiteral("not a pairing"));
+    EXPECT_EQ(opened, (std::vector<QUrl>{QUrl(u"https://console.keyloft.com"_s),
+                                         QUrl(u"http://127.0.0.1:9"_s)}));
+    delegate->handleArgument(u"not a pairing"_s);
     EXPECT_TRUE(logged("Could not read pairing — Paste the full companion command"));
-    EXPECT_FALSE(logLines.join(QLatin1Char('\n')).contains(QStringLiteral("secret")));
+    EXPECT_FALSE(logLines.join(QLatin1Char('\n')).contains(u"secret"_s));
 
-    delegate->core().lastCloudError = QStringLiteral("HTTP 502");
+    delegate->core().lastCloudError = u"HTTP 502"_s;
     delegate->unpair();
     EXPECT_FALSE(Pairing::load());
     EXPECT_EQ(delegate->menuModel()[1].separator, true) << "the warning line is gone";
@@ -132,11 +131,11 @@ TEST_F(DelegateFixture, CommandsAndTheirLogLines) {
             return e.command == MenuCommand::ToggleLoginItem && e.checked;
         });
     };
-    ASSERT_TRUE(writeTestFile(env.configHome() + QStringLiteral("/autostart"), {}));
+    ASSERT_TRUE(writeTestFile(env.configHome() + u"/autostart"_s, {}));
     delegate->toggleLoginItem();
     EXPECT_TRUE(logged("Login item change failed — "));
     EXPECT_FALSE(loginChecked());
-    QFile::remove(env.configHome() + QStringLiteral("/autostart"));
+    QFile::remove(env.configHome() + u"/autostart"_s);
     delegate->toggleLoginItem();
     EXPECT_EQ(LoginItem::status(), 1);
     EXPECT_TRUE(loginChecked());

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 MenuEntry item(const char* title, MenuCommand command = MenuCommand::None, bool checked = false) {
@@ -17,9 +19,9 @@ MenuEntry item(const char* title, MenuCommand command = MenuCommand::None, bool 
 }
 const MenuEntry kSeparator{true, {}, MenuCommand::None, false, false};
 
-const Pairing kPaired{QStringLiteral("https://c"), QStringLiteral("AB12CD"), QStringLiteral("s")};
+const Pairing kPaired{u"https://c"_s, u"AB12CD"_s, u"s"_s};
 // 61 user-perceived characters, the first of them two code points.
-const QString kLongError = QStringLiteral("e\u0301") + QString(60, QLatin1Char('x'));
+const QString kLongError = u"e\u0301"_s + QString(60, QLatin1Char('x'));
 
 TEST(MenuModel, ListsEntriesInOrderWithTheWarningCutToSixtyCharacters) {
     EXPECT_EQ(
@@ -30,7 +32,7 @@ TEST(MenuModel, ListsEntriesInOrderWithTheWarningCutToSixtyCharacters) {
                                 item("Start at Login", MenuCommand::ToggleLoginItem), kSeparator,
                                 item("Quit Keyloft Companion", MenuCommand::Quit)}));
     EXPECT_EQ(
-        buildMenuModel(kPaired, QStringLiteral("HTTP 502"), true),
+        buildMenuModel(kPaired, u"HTTP 502"_s, true),
         (std::vector<MenuEntry>{item("Paired · code AB12CD"), item("⚠ HTTP 502"), kSeparator,
                                 item("Pair with Console…", MenuCommand::PairManually),
                                 item("Unpair", MenuCommand::Unpair),
@@ -38,19 +40,18 @@ TEST(MenuModel, ListsEntriesInOrderWithTheWarningCutToSixtyCharacters) {
                                 item("Start at Login", MenuCommand::ToggleLoginItem, true),
                                 kSeparator, item("Quit Keyloft Companion", MenuCommand::Quit)}));
     for (const auto& [error, shown] :
-         {std::pair{kLongError, QStringLiteral("e\u0301") + QString(59, QLatin1Char('x'))},
+         {std::pair{kLongError, u"e\u0301"_s + QString(59, QLatin1Char('x'))},
           {kLongError.chopped(1), kLongError.chopped(1)}})
-        EXPECT_EQ(
-            buildMenuModel(std::nullopt, error, false)[1],
-            (MenuEntry{false, QStringLiteral("⚠ ") + shown, MenuCommand::None, false, false}));
+        EXPECT_EQ(buildMenuModel(std::nullopt, error, false)[1],
+                  (MenuEntry{false, u"⚠ "_s + shown, MenuCommand::None, false, false}));
 }
 
 TEST(LoginItem, RegistersAndUnregistersTheAutostartEntry) {
     TempEnvironment env;
     EXPECT_EQ(LoginItem::status(), 0);
-    LoginItem::registerItem(QStringLiteral("/opt/my apps/vantor \"companion\""));
+    LoginItem::registerItem(u"/opt/my apps/vantor \"companion\""_s);
     EXPECT_EQ(LoginItem::status(), 1);
-    QFile entry(env.configHome() + QStringLiteral("/autostart/vantor-companion.desktop"));
+    QFile entry(env.configHome() + u"/autostart/vantor-companion.desktop"_s);
     ASSERT_TRUE(entry.open(QIODevice::ReadWrite));
     EXPECT_TRUE(entry.readAll().contains(R"(Exec="/opt/my apps/vantor \\"companion\\"")"));
     entry.write("Hidden=true\n");
@@ -78,26 +79,29 @@ TEST(SingleInstance, ReplacesAStaleSocketAndTakesTheArgumentOfASecondStart) {
     // local socket, so the test binary itself plays the second agent.
     QProcess second;
     second.start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--gtest_filter=SingleInstance.DISABLED_HandOverHelper"),
-                  QStringLiteral("--gtest_also_run_disabled_tests")});
+                 {u"--gtest_filter=SingleInstance.DISABLED_HandOverHelper"_s,
+                  u"--gtest_also_run_disabled_tests"_s});
     second.waitForStarted();
     EXPECT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; },
                           std::chrono::seconds(10)));
     EXPECT_EQ(second.exitCode(), 0);
     EXPECT_TRUE(waitUntil([&] { return !received.isEmpty(); }));
-    EXPECT_EQ(received, QStringList{QStringLiteral("vantor://pair?code=é")});
+    EXPECT_EQ(received, QStringList{u"vantor://pair?code=é"_s});
 }
 
 // Run by the hand-over test in a child process, with the parent's environment.
 TEST(SingleInstance, DISABLED_HandOverHelper) {
     SingleInstance second;
-    ASSERT_EQ(second.claim(QStringLiteral("vantor://pair?code=é")),
-              SingleInstance::Role::HandedOver);
+    ASSERT_EQ(second.claim(u"vantor://pair?code=é"_s), SingleInstance::Role::HandedOver);
 }
 
-// "cloud|code|secret" of what the input pairs with, "-" for nothing.
-std::string parsed(const QString& input) {
-    const auto p = parsePairingInput(input);
+// "cloud|code|secret" of what the input pairs with, "-" for nothing. "URL=", "CODE=" and "SECRET="
+// stand for the command's VANTOR_CLOUD_URL=, VANTOR_PAIR_CODE= and VANTOR_PAIR_SECRET=.
+std::string parsed(const char* input) {
+    const auto p = parsePairingInput(QString::fromUtf8(input)
+                                         .replace(u"URL="_s, u"VANTOR_CLOUD_URL="_s)
+                                         .replace(u"CODE="_s, u"VANTOR_PAIR_CODE="_s)
+                                         .replace(u"SECRET="_s, u"VANTOR_PAIR_SECRET="_s));
     return p ? (p->cloudUrl + u'|' + p->code + u'|' + p->secret).toStdString() : "-";
 }
 
@@ -109,24 +113,16 @@ TEST(PairingInput, ParsesTheThreeForms) {
     } cases[] = {
         {"OnlyWhiteSpace", " \t\n\r\u2028\u00a0", "-"},
         // Command form.
-        {"CommandAnyOrder",
-         "VANTOR_PAIR_SECRET=s3 VANTOR_CLOUD_URL=https://c.example\nVANTOR_PAIR_CODE=Ab12cD npx\n",
+        {"CommandAnyOrder", "SECRET=s3 URL=https://c.example\nCODE=Ab12cD npx\n",
          "https://c.example|Ab12cD|s3"},
-        {"CommandDropsOneSlash",
-         "VANTOR_CLOUD_URL=https://u// VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "https://u/|C|S"},
-        {"CommandWithoutCloud", "VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
-        {"CommandValueKeepsEquals",
-         "VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=a==b=", "U|C|a==b="},
-        {"CommandLastValueWins",
-         "VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S VANTOR_PAIR_CODE=D", "U|D|S"},
-        {"CommandLeadingEqualsSkipped",
-         "==VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET==S", "U|C|=S"},
-        {"CommandEmptyValueIgnored", "VANTOR_CLOUD_URL= VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S",
-         "-"},
-        {"CommandTabsRunTogether", "VANTOR_CLOUD_URL=U\tVANTOR_PAIR_CODE=C\tVANTOR_PAIR_SECRET=S",
-         "-"},
-        {"CommandSpaceWithCombiningMarkDoesNotSplit",
-         "VANTOR_CLOUD_URL=U \u0301VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
+        {"CommandDropsOneSlash", "URL=https://u// CODE=C SECRET=S", "https://u/|C|S"},
+        {"CommandWithoutCloud", "CODE=C SECRET=S", "-"},
+        {"CommandValueKeepsEquals", "URL=U CODE=C SECRET=a==b=", "U|C|a==b="},
+        {"CommandLastValueWins", "URL=U CODE=C SECRET=S CODE=D", "U|D|S"},
+        {"CommandLeadingEqualsSkipped", "==URL=U CODE=C SECRET==S", "U|C|=S"},
+        {"CommandEmptyValueIgnored", "URL= CODE=C SECRET=S", "-"},
+        {"CommandTabsRunTogether", "URL=U\tCODE=C\tSECRET=S", "-"},
+        {"CommandSpaceWithCombiningMarkDoesNotSplit", "URL=U \u0301CODE=C SECRET=S", "-"},
         // Link form.
         {"Link", "vantor://pair?x=1&code=ab12cd&secret=S&cloud=https://u/", "https://u|ab12cd|S"},
         {"LinkSchemeInCapitals", "VANTOR://pair/any?cloud=https://u&code=C&secret=S",
@@ -137,19 +133,15 @@ TEST(PairingInput, ParsesTheThreeForms) {
          "https://a|C|S"},
         {"LinkSecretEmpty", "vantor://p?cloud=U&code=C&secret=", "-"},
         {"LinkFirstItemWithoutValueDecides", "vantor://p?cloud=U&code=C&secret&secret=S", "-"},
-        {"LinkDecidesEvenWithCommandInside", "vantor://p?VANTOR_PAIR_CODE=1 x", "-"},
-        {"RejectedLinkFallsBackToCommand",
-         "vantor://[ VANTOR_CLOUD_URL=U VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "U|C|S"},
+        {"LinkDecidesEvenWithCommandInside", "vantor://p?CODE=1 x", "-"},
+        {"RejectedLinkFallsBackToCommand", "vantor://[ URL=U CODE=C SECRET=S", "U|C|S"},
         // Pins look-alike cloud addresses and ones that bend every request path.
         {"LinkCloudWithUserInfo",
          "vantor://p?cloud=https://evil.example@console.keyloft.com&code=C&secret=S", "-"},
         {"LinkCloudWithPath", "vantor://p?cloud=https://console.keyloft.com/x%253F&code=C&secret=S",
          "-"},
-        {"CommandCloudWithQuery",
-         "VANTOR_CLOUD_URL=https://u/?x VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
-        {"CommandCloudKeepsPath",
-         "VANTOR_CLOUD_URL=https://u/base VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S",
-         "https://u/base|C|S"},
+        {"CommandCloudWithQuery", "URL=https://u/?x CODE=C SECRET=S", "-"},
+        {"CommandCloudKeepsPath", "URL=https://u/base CODE=C SECRET=S", "https://u/base|C|S"},
         {"ShortCloudWithFragment", "ab12cd s https://u#f", "-"},
         // Short form.
         {"ShortUsesDefaultConsole", "  ab12cd   s3cret \n",
@@ -163,25 +155,21 @@ TEST(PairingInput, ParsesTheThreeForms) {
         {"ShortOnTwoLines", "abcdef\nsecret", "-"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(parsed(QString::fromUtf8(c.input)), c.expected) << c.name;
+        EXPECT_EQ(parsed(c.input), c.expected) << c.name;
 }
 
 TEST(PairingInput, RefusesCodesThatLeaveTheirPathSegment) {
     // Pins codes that bent the cloud request path.
-    const QString command = QStringLiteral("VANTOR_CLOUD_URL=https://u VANTOR_PAIR_SECRET=S "
-                                           "VANTOR_PAIR_CODE=");
-    EXPECT_EQ(parsed(command + QStringLiteral("ab-C_9")), "https://u|ab-C_9|S");
-    for (const char* code : {"a/b", "a?b", "a#b", "a%b", "a\u00a0b",
-                             "a\x01"
-                             "b",
-                             "a\u200bb", ".", ".."})
-        EXPECT_EQ(parsed(command + QString::fromUtf8(code)), "-") << code;
+    EXPECT_EQ(parsed("URL=https://u SECRET=S CODE=ab-C_9"), "https://u|ab-C_9|S");
+    for (const char* code :
+         {"a/b", "a?b", "a#b", "a%b", "a\u00a0b", "a\x01x", "a\u200bb", ".", ".."})
+        EXPECT_EQ(parsed(("URL=https://u SECRET=S CODE=" + std::string(code)).c_str()), "-")
+            << code;
 }
 
 TEST(PairingInput, HugeAndBinaryInputNeverPairsPartially) {
     EXPECT_FALSE(parsePairingInput(QString(2'000'000, QLatin1Char('='))));
-    EXPECT_FALSE(
-        parsePairingInput(QStringLiteral("VANTOR_PAIR_CODE=") + QString(1'000'000, QChar(0x301))));
+    EXPECT_FALSE(parsePairingInput(u"VANTOR_PAIR_CODE="_s + QString(1'000'000, QChar(0x301))));
     QString bytes;
     for (int i = 0; i < 65536; ++i)
         bytes.append(QChar(static_cast<char16_t>(i * 7919)));

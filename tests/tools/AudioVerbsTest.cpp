@@ -6,10 +6,12 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString pactl(const char* verb, const char* value = nullptr) {
-    QStringList arguments{QString::fromLatin1(verb), QStringLiteral("@DEFAULT_SINK@")};
+    QStringList arguments{QString::fromLatin1(verb), u"@DEFAULT_SINK@"_s};
     if (value)
         arguments.append(QString::fromLatin1(value));
     return PulseServer::pactl(arguments);
@@ -17,7 +19,7 @@ QString pactl(const char* verb, const char* value = nullptr) {
 
 TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServer) {
     TempEnvironment env;
-    PulseServer server{{{QStringLiteral("sinkA"), QStringLiteral("Speakers A")}}, {}};
+    PulseServer server{{{u"sinkA"_s, u"Speakers A"_s}}, {}};
     ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
     CoreServices services = CoreServices::defaults();
     services.scriptRunnerPath = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
@@ -25,11 +27,9 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
     const auto system = [&](const char* control) {
         try {
             return core.executeAction(
-                QJsonObject{{QStringLiteral("type"), QStringLiteral("system")},
-                            {QStringLiteral("target"), QLatin1String(control)}},
-                0);
+                QJsonObject{{u"type"_s, u"system"_s}, {u"target"_s, QLatin1String(control)}}, 0);
         } catch (const AgentError& error) {
-            return QStringLiteral("refused: ") + error.message();
+            return u"refused: "_s + error.message();
         }
     };
 
@@ -38,20 +38,20 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
                                               {"50%", "volume-up", "57%"},
                                               {"50%", "volume-down", "43%"}}) {
         pactl("set-sink-volume", start);
-        EXPECT_EQ(system(control), QStringLiteral("System: ") + QLatin1String(control));
+        EXPECT_EQ(system(control), u"System: "_s + QLatin1String(control));
         // "Volume: front-left: N / 96% / ..."
         EXPECT_EQ(pactl("get-sink-volume").section(QLatin1Char('/'), 1, 1).trimmed(),
                   QLatin1String(end))
             << start << " " << control;
     }
 
-    EXPECT_EQ(pactl("get-sink-mute"), QStringLiteral("Mute: no"));
+    EXPECT_EQ(pactl("get-sink-mute"), u"Mute: no"_s);
     for (const char* state : {"Mute: yes", "Mute: no"}) {
-        EXPECT_EQ(system("mute-toggle"), QStringLiteral("System: mute-toggle"));
+        EXPECT_EQ(system("mute-toggle"), u"System: mute-toggle"_s);
         EXPECT_EQ(pactl("get-sink-mute"), QLatin1String(state));
     }
     server.stop();
-    EXPECT_TRUE(system("volume-up").startsWith(QStringLiteral("refused: pa_context_connect")));
+    EXPECT_TRUE(system("volume-up").startsWith(u"refused: pa_context_connect"_s));
 }
 
 } // namespace

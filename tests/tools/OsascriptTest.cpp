@@ -9,17 +9,19 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kChordPrefix = QStringLiteral("tell application \"System Events\" to ");
+const QString kChordPrefix = u"tell application \"System Events\" to "_s;
 const QString kRunner = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
 
 // What the helper prints, or why it refused.
 QString run(const QString& text) {
     try {
-        return runProcess(kRunner, {QStringLiteral("-e"), text});
+        return runProcess(kRunner, {u"-e"_s, text});
     } catch (const AgentError& error) {
-        return QStringLiteral("refused: ") + error.message();
+        return u"refused: "_s + error.message();
     }
 }
 
@@ -50,51 +52,42 @@ TEST(Osascript, ChordsArriveAsRealKeyPressesAndNearTemplatesPressNothing) {
     std::vector<std::string> expected;
     for (const auto& c : cases) {
         const QString keys = QString::fromUtf8(c.keys);
-        EXPECT_EQ(
-            core.executeAction(QJsonObject{{QStringLiteral("type"), QStringLiteral("shortcut")},
-                                           {QStringLiteral("keys"), keys}},
-                               0),
-            QStringLiteral("Sent ") + keys);
+        EXPECT_EQ(core.executeAction(QJsonObject{{u"type"_s, u"shortcut"_s}, {u"keys"_s, keys}}, 0),
+                  u"Sent "_s + keys);
         expected.push_back(c.received);
         EXPECT_EQ(window.keyLog(expected.size()), expected) << c.name;
     }
-    EXPECT_EQ(run(kChordPrefix + QStringLiteral("key code 122")),
-              QStringLiteral("refused: Unsupported key code: 122"));
-    EXPECT_EQ(run(kChordPrefix + QStringLiteral("key code 53")), QString());
+    EXPECT_EQ(run(kChordPrefix + u"key code 122"_s), u"refused: Unsupported key code: 122"_s);
+    EXPECT_EQ(run(kChordPrefix + u"key code 53"_s), QString());
     expected.push_back("0xff1b 0");
     EXPECT_EQ(window.keyLog(expected.size()), expected) << "only the valid template";
     EXPECT_EQ(keysDown(), std::vector<int>{}) << "a key was left pressed";
 }
 
-TEST(Osascript, PrintsTheTitleAndQuitsAllButTheAgentAndFileManagers) {
+TEST(Osascript, PrintsTitlesQuitsAllButTheAgentAndFileManagersAndFailsCleanlyWithoutX) {
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
     TestWindow window({.title = "Ωμέγα “quoted” title"});
     ASSERT_TRUE(window.waitUntilActive());
-    EXPECT_EQ(run(titleScript()), QStringLiteral("Ωμέγα “quoted” title"));
+    EXPECT_EQ(run(titleScript()), u"Ωμέγα “quoted” title"_s);
     TestWindow legacy({.title = "Grüße Ωμέγα", .legacyTitle = true});
     ASSERT_TRUE(legacy.waitUntilActive());
-    EXPECT_EQ(run(titleScript()), QStringLiteral("Grüße Ωμέγα")) << "COMPOUND_TEXT WM_NAME";
+    EXPECT_EQ(run(titleScript()), u"Grüße Ωμέγα"_s) << "COMPOUND_TEXT WM_NAME";
 
     TestWindow agent({.instance = "vantor-companion", .wmClass = "Vantor-companion"});
     TestWindow files({.instance = "thunar", .wmClass = "Thunar"});
     ASSERT_TRUE(files.waitUntilActive());
-    EXPECT_EQ(run(systemVerbScripts().value(QStringLiteral("quit-apps"))),
-              QStringLiteral("asked visible apps to quit"));
+    EXPECT_EQ(run(systemVerbScripts().value(u"quit-apps"_s)), u"asked visible apps to quit"_s);
     EXPECT_TRUE(window.waitUntilExited());
     EXPECT_TRUE(legacy.waitUntilExited());
     EXPECT_EQ(::waitpid(agent.pid(), nullptr, WNOHANG), 0) << "the agent's window stays";
     EXPECT_EQ(::waitpid(files.pid(), nullptr, WNOHANG), 0) << "the file manager stays";
-}
 
-TEST(Osascript, FailsCleanlyWithoutAnXServer) {
-    XDesktop desktop;
-    ASSERT_TRUE(desktop.ready());
     desktop.killServer();
-    const QString refusal = QStringLiteral("refused: Cannot open X display ") +
-                            QString::fromLocal8Bit(qgetenv("DISPLAY"));
+    const QString refusal =
+        u"refused: Cannot open X display "_s + QString::fromLocal8Bit(qgetenv("DISPLAY"));
     EXPECT_EQ(run(titleScript()), refusal);
-    EXPECT_EQ(run(kChordPrefix + QStringLiteral("key code 36")), refusal);
+    EXPECT_EQ(run(kChordPrefix + u"key code 36"_s), refusal);
 }
 
 } // namespace
