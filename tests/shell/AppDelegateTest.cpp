@@ -68,7 +68,7 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         // Regression: a web page could otherwise hand this computer to a stranger's server.
         {"ForeignWithoutWayToAskIsRefused", "https://evil.example", false, true, false, 0},
         {"ForeignDeclined", "http://127.0.0.1:9", true, false, false, 1},
-        {"HttpLookalikeIsForeign", "http://console.keyloft.com", false, true, false, 0},
+        {"HttpLookalikeIsForeign", "http://console.keyloft.com:443", false, true, false, 0},
         {"UnparsableLinkChangesNothing",
          "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD", true, true, false, 0},
         // Pins "vantor:" without "//", in any case, slipping past the console check as pasted
