@@ -55,9 +55,8 @@ protected:
     }
     void TearDown() override { qputenv("XDG_CURRENT_DESKTOP", m_desktop); }
 
-    QString dirs() const { return m_env.path() + u"/data-dirs"_s; }
     QString icon(const char* relative) const {
-        return dirs() + u"/icons/"_s + QLatin1String(relative);
+        return m_env.path() + u"/data-dirs/icons/"_s + QLatin1String(relative);
     }
 
     TempEnvironment m_env;
@@ -79,7 +78,7 @@ TEST_F(Icons, ChoosesTheThemeFromTheDesktopSettings) {
 
 TEST_F(Icons, FindsTheFileNearestTheWantedSize) {
     const QString parent = m_env.dataHome() + u"/icons/Parent/32x32/apps/inherited.png"_s;
-    const QString pixmap = dirs() + u"/pixmaps/legacy.xpm"_s;
+    const QString pixmap = m_env.path() + u"/data-dirs/pixmaps/legacy.xpm"_s;
     const QString absolute = m_env.path() + u"/elsewhere/tool.png"_s;
     for (const QString& file :
          {icon("Test/48x48/apps/both.png"), icon("Test/48x48/apps/near.png"),
