@@ -1,9 +1,9 @@
-#include "AgentCore.h"
 #include "AgentError.h"
 #include "PulseServer.h"
+#include "RunProcess.h"
+#include "SystemControls.h"
 #include "TempEnvironment.h"
 
-#include <QJsonObject>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
@@ -21,13 +21,11 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
     TempEnvironment env;
     PulseServer server{{{u"sinkA"_s, u"Speakers A"_s}}, {}};
     ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
-    CoreServices services = CoreServices::defaults();
-    services.scriptRunnerPath = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
-    AgentCore core(services);
-    const auto system = [&](const char* control) {
+    // What the helper prints for the agent's own script of `control`, or why it refused.
+    const auto system = [](const char* control) {
         try {
-            return core.executeAction(
-                QJsonObject{{u"type"_s, u"system"_s}, {u"target"_s, QLatin1String(control)}}, 0);
+            return runProcess(QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript"),
+                              {u"-e"_s, systemVerbScripts().value(QLatin1String(control))});
         } catch (const AgentError& error) {
             return u"refused: "_s + error.message();
         }
@@ -38,7 +36,7 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
                                               {"50%", "volume-up", "57%"},
                                               {"50%", "volume-down", "43%"}}) {
         pactl("set-sink-volume", start);
-        EXPECT_EQ(system(control), u"System: "_s + QLatin1String(control));
+        EXPECT_EQ(system(control), QString());
         // "Volume: front-left: N / 96% / ..."
         EXPECT_EQ(pactl("get-sink-volume").section(QLatin1Char('/'), 1, 1).trimmed(),
                   QLatin1String(end))
@@ -47,7 +45,7 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
 
     EXPECT_EQ(pactl("get-sink-mute"), u"Mute: no"_s);
     for (const char* state : {"Mute: yes", "Mute: no"}) {
-        EXPECT_EQ(system("mute-toggle"), u"System: mute-toggle"_s);
+        EXPECT_EQ(system("mute-toggle"), QString());
         EXPECT_EQ(pactl("get-sink-mute"), QLatin1String(state));
     }
     server.stop();
