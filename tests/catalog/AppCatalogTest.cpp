@@ -1,6 +1,8 @@
 #include "AppCatalog.h"
 
+#include "DesktopEntry.h"
 #include "TempEnvironment.h"
+#include "XdgDirs.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,147 +11,102 @@
 #include <sys/stat.h>
 #include <thread>
 
-namespace {
+using namespace Qt::StringLiterals;
 
-void writeFile(const QString& path, const QByteArray& bytes) {
-    ASSERT_TRUE(writeTestFile(path, bytes)) << path.toStdString();
-}
+namespace {
 
 QByteArray app(const char* name, const char* extra = "") {
     return QByteArray("[Desktop Entry]\nType=Application\nExec=true\nName=") + name + "\n" + extra;
 }
 
-QStringList names(const AppList& list) {
-    QStringList result;
-    for (const AppEntry& entry : list.apps)
-        result.append(entry.name);
-    return result;
-}
-
 // Three roots in a private home: the user's, a data dir's, a third like the flatpak exports.
+// "@0".."@2" in a path stand for them.
 class Catalog : public testing::Test {
 protected:
-    QString root(int index) const { return m_roots.at(index); }
+    QString at(const char* path) const {
+        QString value = QString::fromUtf8(path);
+        for (int i = 0; i < 3; ++i)
+            value.replace(u"@%1"_s.arg(i), m_roots[i]);
+        return value;
+    }
+    void write(const char* path, const QByteArray& bytes) {
+        ASSERT_TRUE(writeTestFile(at(path), bytes)) << path;
+    }
     AppCatalog make() {
         return AppCatalog(m_roots, [this] { return m_now; });
     }
 
     TempEnvironment m_env;
-    QStringList m_roots{m_env.dataHome() + QStringLiteral("/applications"),
-                        m_env.path() + QStringLiteral("/data-dirs/applications"),
-                        m_env.path() + QStringLiteral("/flatpak/applications")};
+    QStringList m_roots{m_env.dataHome() + u"/applications"_s,
+                        m_env.path() + u"/data-dirs/applications"_s,
+                        m_env.path() + u"/flatpak/applications"_s};
     QDateTime m_now = QDateTime(QDate(2026, 12, 5), QTime(11, 20), Qt::UTC);
 };
 
-struct ListingCase {
-    const char* name;
-    const char* file; // below the first root
-    QByteArray text;
-    const char* listedAs; // nullptr: not listed
-};
-
-TEST_F(Catalog, ListsOnlyShownApplicationEntries) {
-    const ListingCase cases[] = {
-        {"Plain", "plain.desktop", app("Plain"), "Plain"},
-        {"Link", "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\n", nullptr},
-        {"NoDisplay", "nodisplay.desktop", app("NoDisplay", "NoDisplay=true\n"), nullptr},
-        {"Hidden", "hidden.desktop", app("Hidden", "Hidden=true\n"), nullptr},
-        {"NoName", "noname.desktop", "[Desktop Entry]\nType=Application\n", nullptr},
-        {"Binary", "binary.desktop", QByteArray("\x89PNG\r\n\x1a\n\0\0\xff\xfe", 12), nullptr},
-        {"UpperCaseExtension", "upper.DESKTOP", app("Upper"), nullptr},
-        {"Localised", "local.desktop", app("Local", "Name[de]=Lokal\n"), "Lokal"},
-        {"OtherGroupOnly", "action.desktop", "[Desktop Action x]\nType=Application\nName=A\n",
-         nullptr},
-    };
-    for (const auto& c : cases)
-        writeFile(root(0) + QLatin1Char('/') + QLatin1String(c.file), c.text);
+TEST_F(Catalog, ListsShownApplicationsOncePerIdSortedByLocalisedName) {
+    write("@0/plain.desktop", app("Plain"));
+    write("@0/link.desktop", "[Desktop Entry]\nType=Link\nName=Link\n");
+    write("@0/nodisplay.desktop", app("NoDisplay", "NoDisplay=true\n"));
+    write("@0/noname.desktop", "[Desktop Entry]\nType=Application\n");
+    write("@0/binary.desktop", QByteArray("\x89PNG\r\n\x1a\n\0\0\xff\xfe", 12));
+    write("@0/upper.DESKTOP", app("Upper"));
+    write("@0/local.desktop", app("Local", "Name[de]=Lokal\n"));
+    write("@0/action.desktop", "[Desktop Action x]\nType=Application\nName=A\n");
+    // The first root holding an id owns it, even with a hidden entry.
+    write("@0/gone.desktop", app("Gone", "Hidden=true\n"));
+    write("@1/gone.desktop", app("Gone"));
+    write("@0/org.example.Edit.desktop", app("edit"));
+    write("@1/org.example.Edit.desktop", app("Edit (system)"));
+    write("@0/notes-user.desktop", app("Notes"));
+    write("@2/notes-flatpak.desktop", app("Notes"));
+    write("@1/kde/dolphin.desktop", app("Dolphin"));
+    write("@1/kde/deeper/deep.desktop", app("Deep"));
     // Neither a folder nor a FIFO named like an entry is read (a FIFO would block the scan).
-    QDir().mkpath(root(0) + QStringLiteral("/folder.desktop"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(root(0) + QStringLiteral("/fifo.desktop")), 0600), 0);
-    QFile::link(root(0) + QStringLiteral("/missing"),
-                root(0) + QStringLiteral("/dangling.desktop"));
+    QDir().mkpath(at("@0/folder.desktop"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(at("@0/fifo.desktop")), 0600), 0);
+    QFile::link(at("@0/missing"), at("@0/dangling.desktop"));
 
     qputenv("LC_ALL", "de_DE.UTF-8");
-    const QStringList listed = names(make().listApps());
-    qunsetenv("LC_ALL");
-    for (const auto& c : cases)
-        EXPECT_EQ(listed.contains(QLatin1String(c.listedAs ? c.listedAs : "\x01")),
-                  c.listedAs != nullptr)
-            << c.name;
-    EXPECT_EQ(listed.size(), 2) << listed.join(QLatin1Char(',')).toStdString();
-}
-
-TEST_F(Catalog, EarlierRootOwnsAnIdSubfoldersPrefixItAndNamesSortIgnoringCase) {
-    writeFile(root(0) + QStringLiteral("/gone.desktop"), app("Gone", "Hidden=true\n"));
-    writeFile(root(1) + QStringLiteral("/gone.desktop"), app("Gone"));
-    writeFile(root(0) + QStringLiteral("/org.example.Edit.desktop"), app("edit"));
-    writeFile(root(1) + QStringLiteral("/org.example.Edit.desktop"), app("Edit (system)"));
-    writeFile(root(0) + QStringLiteral("/notes-user.desktop"), app("Notes"));
-    writeFile(root(1) + QStringLiteral("/kde/dolphin.desktop"), app("Dolphin"));
-    writeFile(root(2) + QStringLiteral("/notes-flatpak.desktop"), app("Notes"));
-
     const auto apps = make().listApps().apps;
-    const auto entry = [&](const char* name, const char* id, int index, const char* file) {
-        return AppEntry{QLatin1String(name), QLatin1String(id), root(index) + QLatin1String(file)};
+    qunsetenv("LC_ALL");
+    const auto entry = [&](const char* name, const char* id, const char* file) {
+        return AppEntry{QLatin1String(name), QLatin1String(id), at(file)};
     };
     // Equal names keep the scan order.
     EXPECT_EQ(apps,
-              (QList<AppEntry>{entry("Dolphin", "kde-dolphin", 1, "/kde/dolphin.desktop"),
-                               entry("edit", "org.example.Edit", 0, "/org.example.Edit.desktop"),
-                               entry("Notes", "notes-user", 0, "/notes-user.desktop"),
-                               entry("Notes", "notes-flatpak", 2, "/notes-flatpak.desktop")}));
+              (QList<AppEntry>{entry("Dolphin", "kde-dolphin", "@1/kde/dolphin.desktop"),
+                               entry("edit", "org.example.Edit", "@0/org.example.Edit.desktop"),
+                               entry("Lokal", "local", "@0/local.desktop"),
+                               entry("Notes", "notes-user", "@0/notes-user.desktop"),
+                               entry("Notes", "notes-flatpak", "@2/notes-flatpak.desktop"),
+                               entry("Plain", "plain", "@0/plain.desktop")}));
 }
 
-TEST_F(Catalog, StopsAtFourHundredEntriesAndSkipsLaterRoots) {
+TEST_F(Catalog, StopsAtFourHundredEntries) {
     for (int i = 0; i < 300; ++i)
-        writeFile(root(0) + QStringLiteral("/a%1.desktop").arg(i), app("A"));
+        write(qPrintable(u"@0/a%1.desktop"_s.arg(i)), app("A"));
     for (int i = 0; i < 150; ++i)
-        writeFile(root(0) + QStringLiteral("/sub/b%1.desktop").arg(i), app("B"));
-    writeFile(root(1) + QStringLiteral("/late.desktop"), app("Late"));
-
-    const auto apps = make().listApps().apps;
-    EXPECT_EQ(apps.size(), AppCatalog::kMaxEntries);
-    EXPECT_FALSE(names({apps, {}}).contains(QStringLiteral("Late")));
-}
-
-TEST_F(Catalog, ScansARootAndItsDirectSubfoldersOnly) {
-    writeFile(root(0) + QStringLiteral("/top.desktop"), app("Top"));
-    writeFile(root(0) + QStringLiteral("/one/level.desktop"), app("Level"));
-    writeFile(root(0) + QStringLiteral("/one/two/deep.desktop"), app("Deep"));
-    // A link back to the root is just another subfolder: depth, not link tracking, ends the scan.
-    QFile::link(root(0), root(0) + QStringLiteral("/loop"));
-
-    const QStringList listed = names(make().listApps());
-    EXPECT_TRUE(listed.contains(QStringLiteral("Level")));
-    EXPECT_FALSE(listed.contains(QStringLiteral("Deep")));
-    EXPECT_EQ(listed.count(QStringLiteral("Top")), 2); // as top and as loop-top
+        write(qPrintable(u"@0/sub/b%1.desktop"_s.arg(i)), app("B"));
+    EXPECT_EQ(make().listApps().apps.size(), AppCatalog::kMaxEntries);
 }
 
 TEST_F(Catalog, ReusesTheListForLessThanThreeHundredSeconds) {
-    writeFile(root(0) + QStringLiteral("/first.desktop"), app("First"));
+    write("@0/first.desktop", app("First"));
     AppCatalog catalog = make();
-    const AppList first = catalog.listApps();
-    EXPECT_EQ(first.generatedAt, QStringLiteral("2026-12-05T11:20:00.000Z"));
-
-    writeFile(root(0) + QStringLiteral("/second.desktop"), app("Second"));
-    m_now = m_now.addMSecs(AppCatalog::kCacheMilliseconds - 1);
-    const AppList cached = catalog.listApps();
-    EXPECT_EQ(cached.generatedAt, first.generatedAt);
-    EXPECT_EQ(cached.apps, first.apps);
-
-    m_now = m_now.addMSecs(1);
-    const AppList rebuilt = catalog.listApps();
-    EXPECT_EQ(rebuilt.generatedAt, QStringLiteral("2026-12-05T11:25:00.000Z"));
-    EXPECT_EQ(rebuilt.apps.size(), 2);
-
+    const auto stampAfter = [&](qint64 milliseconds) {
+        m_now = m_now.addMSecs(milliseconds);
+        return catalog.listApps().generatedAt;
+    };
+    EXPECT_EQ(stampAfter(0), u"2026-12-05T11:20:00.000Z"_s);
+    EXPECT_EQ(stampAfter(AppCatalog::kCacheMilliseconds - 1), u"2026-12-05T11:20:00.000Z"_s);
+    EXPECT_EQ(stampAfter(1), u"2026-12-05T11:25:00.000Z"_s);
     // Clock set back: a list "from the future" is not trusted.
-    m_now = m_now.addSecs(-60);
-    EXPECT_EQ(catalog.listApps().generatedAt, QStringLiteral("2026-12-05T11:24:00.000Z"));
+    EXPECT_EQ(stampAfter(-60'000), u"2026-12-05T11:24:00.000Z"_s);
 }
 
 TEST_F(Catalog, ConcurrentCallersBuildTheListOnce) {
     for (int i = 0; i < 50; ++i)
-        writeFile(root(0) + QStringLiteral("/app%1.desktop").arg(i), app("App"));
+        write(qPrintable(u"@0/app%1.desktop"_s.arg(i)), app("App"));
     // Every call reads the clock once; a second build would carry a later time.
     std::atomic<int> ticks{0};
     AppCatalog catalog(m_roots, [&] { return m_now.addMSecs(ticks++); });
@@ -159,76 +116,127 @@ TEST_F(Catalog, ConcurrentCallersBuildTheListOnce) {
         threads.emplace_back([&catalog, &stamp] { stamp = catalog.listApps().generatedAt; });
     for (auto& thread : threads)
         thread.join();
-    for (const QString& stamp : stamps)
-        EXPECT_EQ(stamp, QStringLiteral("2026-12-05T11:20:00.000Z"));
+    EXPECT_EQ(stamps, std::vector<QString>(8, u"2026-12-05T11:20:00.000Z"_s));
 }
 
-struct ResolveCase {
-    const char* name;
-    std::optional<const char*> path; // "@0" stands for the first root, "~" for the home folder
-    std::optional<const char*> bundleId;
-    std::optional<const char*> appName;
-    std::optional<const char*> expected;
-};
-
 TEST_F(Catalog, ResolvesByThePathBundleIdOrNameThatComesFirst) {
-    writeFile(root(0) + QStringLiteral("/org.calc.desktop"), app("Calculator"));
-    writeFile(root(0) + QStringLiteral("/calc-lite.desktop"), app("Calc"));
-    writeFile(root(1) + QStringLiteral("/ed.desktop"), app("Editor"));
-    writeFile(m_env.path() + QStringLiteral("/Downloads/org.calc.desktop"), app("Calculator"));
+    write("@0/org.calc.desktop", app("Calculator"));
+    write("@0/calc-lite.desktop", app("Calc"));
+    write("@0/deep/er/tool.desktop", app("Tool"));
+    write("@1/ed.desktop", app("Editor"));
+    write("@0X/tool.desktop", app("Tool"));
+    ASSERT_TRUE(writeTestFile(m_env.path() + u"/Downloads/org.calc.desktop"_s, app("Calculator")));
 
-    const ResolveCase cases[] = {
+    const struct {
+        const char* name;
+        std::optional<const char*> path, bundleId, appName, expected;
+    } cases[] = {
         {"PathWithDotDot", "@0/../applications/./org.calc.desktop", {}, {}, "@0/org.calc.desktop"},
         {"PathWithTilde", "~/data/applications/org.calc.desktop", {}, {}, "@0/org.calc.desktop"},
-        {"TrailingSeparator", "@0/org.calc.desktop/", {}, {}, "@0/org.calc.desktop"},
         {"OutsideRootsIgnoresBundleId", "~/Downloads/org.calc.desktop", "org.calc", {}, {}},
         {"DotDotOutOfRoot", "@0/../../Downloads/org.calc.desktop", {}, {}, {}},
+        {"RootNameWithoutSeparator", "@0X/tool.desktop", {}, {}, {}},
+        {"MissingPath", "@0/gone.desktop", {}, {}, {}},
         {"EmptyPathFallsThrough", "", "ORG.Calc", {}, "@0/org.calc.desktop"},
-        {"BundleIdIsNotTrimmed", {}, " org.calc", {}, {}},
         {"BundleIdWinsOverName", {}, "nothing", "Calculator", {}},
         {"ExactNameBeforeSubstring", {}, {}, "calc", "@0/calc-lite.desktop"},
         {"SubstringAfterTrimming", {}, {}, " \tculat\t ", "@0/org.calc.desktop"},
         {"NameInLaterRoot", {}, {}, "EDITOR", "@1/ed.desktop"},
         {"NothingGiven", {}, {}, {}, {}},
     };
-    const auto expand = [&](const char* text) {
-        QString value = QString::fromUtf8(text);
-        value.replace(QStringLiteral("@0"), root(0)).replace(QStringLiteral("@1"), root(1));
-        return value;
-    };
-    const auto optionalText = [&](std::optional<const char*> text) -> std::optional<QString> {
-        return text ? std::optional(expand(*text)) : std::nullopt;
+    const auto text = [&](std::optional<const char*> value) {
+        return value ? std::optional(at(*value)) : std::nullopt;
     };
     AppCatalog catalog = make();
     for (const auto& c : cases)
-        EXPECT_EQ(catalog.resolveAppPath(optionalText(c.path), optionalText(c.bundleId),
-                                         optionalText(c.appName)),
-                  optionalText(c.expected))
+        EXPECT_EQ(catalog.resolveAppPath(text(c.path), text(c.bundleId), text(c.appName)),
+                  text(c.expected))
+            << c.name;
+
+    // Unlike the resolved path, the raw one is checked as given.
+    for (const auto& [path, allowed] : {std::pair{"@0/deep/er/tool.desktop", true},
+                                        {"@0/deep/er/tool.desktop/", false},
+                                        {"applications/tool.desktop", false},
+                                        {"/../..@0/org.calc.desktop", true}})
+        EXPECT_EQ(catalog.isAllowedAppPath(at(path)), allowed) << path;
+}
+
+const std::string kEntry = R"(# leading comment
+Name=ignored, before any group
+[Desktop Entry]
+Type = Application
+Name=Text Editor
+Name[de]=Texteditor
+Name[de_AT]=Texteditor (AT)
+Name[sr@latin]=Uređivač
+Name=duplicate loses
+Comment=Two\slines\nand a tab\t, back\\slash, odd \q
+Keywords=a;b\;c;d\sx;
+NoDisplay=true
+Hidden=True
+Exec=sh -c "echo \\"$HOME\\" 100%%" %U
+malformed line
+[Desktop Action new]
+Name=New Window
+)";
+
+TEST(DesktopEntry, ReadsLocalisedNamesGroupsEscapesListsAndBooleans) {
+    const auto entry = DesktopEntry::parse(kEntry);
+    for (const auto& [locale, expected] : {std::pair{"", "Text Editor"},
+                                           {"de_CH.UTF-8", "Texteditor"},
+                                           {"de_AT.UTF-8", "Texteditor (AT)"},
+                                           {"sr_RS@latin", "Uređivač"},
+                                           {"fr_FR", "Text Editor"}})
+        EXPECT_EQ(entry.localeString("Name", locale), expected) << locale;
+    EXPECT_EQ(entry.string("Type"), "Application");
+    EXPECT_EQ(entry.string("Comment"), "Two lines\nand a tab\t, back\\slash, odd \\q");
+    EXPECT_EQ(entry.list("Keywords"), (std::vector<std::string>{"a", "b;c", "d x"}));
+    EXPECT_TRUE(entry.boolean("NoDisplay"));
+    EXPECT_FALSE(entry.boolean("Hidden")) << "only the exact value true is true";
+    EXPECT_EQ(entry.string("Name", "Desktop Action new"), "New Window");
+    EXPECT_FALSE(entry.raw("malformed line"));
+    EXPECT_FALSE(DesktopEntry::parse("\x01\xff[\n=\n[x\nk=v").hasGroup("Desktop Entry"));
+}
+
+using Args = std::vector<std::string>;
+
+TEST(DesktopEntry, SplitsExec) {
+    const std::string url = "https://x.test/?a=1&b";
+    const struct {
+        const char* name;
+        std::string exec; // with the string escapes already applied
+        std::optional<Args> expected;
+        std::optional<std::string> target = std::nullopt;
+    } cases[] = {
+        {"FieldCodesVanish", "app %U --x %f", Args{"app", "--x"}},
+        {"Quoted", R"(sh -c "echo \"$HOME\" \\ \`x\`" "")",
+         Args{"sh", "-c", "echo \"$HOME\" \\ `x`", ""}},
+        {"PercentLiteral", "app 100%%", Args{"app", "100%"}},
+        {"IconNameAndPath", "app %i %c %k",
+         Args{"app", "--icon", "editor-icon", "Editor", "/apps/editor.desktop"}},
+        {"UnterminatedQuote", "app \"open", std::nullopt},
+        {"UnknownFieldCode", "app %z", std::nullopt},
+        {"Empty", "   ", std::nullopt},
+        {"TargetTakenOnce", "viewer %F --also %U", Args{"viewer", url, "--also"}, url},
+        {"TargetAppended", "plain", Args{"plain", url}, url},
+        {"FromAFileUnescapedTwice", DesktopEntry::parse(kEntry).string("Exec").value(),
+         Args{"sh", "-c", "echo \"$HOME\" 100%"}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(splitExec(c.exec, {"editor-icon", "Editor", "/apps/editor.desktop", c.target}),
+                  c.expected)
             << c.name;
 }
 
-TEST_F(Catalog, AllowsOnlyExistingEntriesBelowARoot) {
-    writeFile(root(0) + QStringLiteral("/tool.desktop"), app("Tool"));
-    writeFile(root(0) + QStringLiteral("/deep/er/tool.desktop"), app("Tool"));
-    writeFile(root(0) + QStringLiteral("X/tool.desktop"), app("Tool"));
-    const struct {
-        const char* name;
-        QString path;
-        bool allowed;
-    } cases[] = {
-        {"Direct", root(0) + QStringLiteral("/tool.desktop"), true},
-        {"AnyDepth", root(0) + QStringLiteral("/deep/er/tool.desktop"), true},
-        {"TrailingSeparatorFailsTheExtension", root(0) + QStringLiteral("/tool.desktop/"), false},
-        {"RootNameWithoutSeparator", root(0) + QStringLiteral("X/tool.desktop"), false},
-        {"Missing", root(0) + QStringLiteral("/gone.desktop"), false},
-        {"Relative", QStringLiteral("applications/tool.desktop"), false},
-        {"AboveTheTopOfTheTree",
-         QStringLiteral("/../..") + root(0) + QStringLiteral("/tool.desktop"), true},
-        {"Empty", QString(), false},
+TEST_F(Catalog, FindsDesktopFilesByIdInLookupOrder) {
+    for (const char* file : {"@0/a.desktop", "@1/a.desktop", "@1/vendor/b.desktop"})
+        write(file, {});
+    const auto find = [](const char* id) {
+        return QString::fromStdString(xdg::findDesktopFile(id).value_or(""));
     };
-    AppCatalog catalog = make();
-    for (const auto& c : cases)
-        EXPECT_EQ(catalog.isAllowedAppPath(c.path), c.allowed) << c.name;
+    EXPECT_EQ(find("a.desktop"), at("@0/a.desktop"));
+    EXPECT_EQ(find("vendor-b.desktop"), at("@1/vendor/b.desktop"));
+    EXPECT_EQ(find("../a.desktop"), QString());
 }
 
 } // namespace
