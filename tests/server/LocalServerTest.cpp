@@ -217,8 +217,9 @@ TEST_F(ServerFixture, AnswersExactBytes) {
     }
 }
 
-// The catalogue takes its folders from the environment on first use, and no other test here
-// asks for it, so this test's private home is the one it reads.
+// The catalogue takes its folders from the environment once per process, on first use, and no
+// other test here asks for it: this test's private home is the one it reads (CTest runs each test
+// in a process of its own; a repeated run in one process sees the first home).
 TEST_F(ServerFixture, ApplicationListAndIcon) {
     const QString entry =
         env.dataHome() + QStringLiteral("/applications/org.example.Round.desktop");
@@ -319,13 +320,23 @@ TEST_F(ServerFixture, BindFailureThrows) {
     second.broadcast(core.lastContext); // still serves an empty registry
 }
 
-// Each broadcast is one frame of compact JSON, without the texts that are absent or empty.
-TEST_F(ServerFixture, EventStreamGetsOpeningThenOneFramePerBroadcast) {
-    auto client = std::make_unique<Client>(server->port());
-    client->send(kEvents);
+// Each broadcast is one frame of compact JSON, without the texts that are absent or empty. Pins
+// unbounded memory too: a stream client that never reads is dropped once 1 MiB waits unsent,
+// while a reading client keeps its stream.
+TEST_F(ServerFixture, EventStreamsGetOneFramePerBroadcastAndStalledOnesAreDropped) {
+    auto reader = std::make_unique<Client>(server->port());
+    Client stalled(server->port(), 4096);
+    reader->send(kEvents);
+    stalled.send(kEvents);
     const QByteArray opening = kStreamHeader + "data: " + kStatus + "\n\n";
-    EXPECT_EQ(client->read(opening.size()), opening.toStdString());
-    ASSERT_EQ(server->eventStreamCount(), 1);
+    EXPECT_EQ(reader->read(opening.size()), opening.toStdString());
+    ASSERT_TRUE(waitUntil([&] { return server->eventStreamCount() == 2; }));
+    const QByteArray bigFrame = LocalServer::eventFrame(context(QString(60'000, u't')));
+    for (int i = 0; i < 1000 && server->eventStreamCount() == 2; ++i) {
+        server->broadcast(context(QString(60'000, u't')));
+        ASSERT_EQ(reader->read(bigFrame.size()), bigFrame.toStdString());
+    }
+    EXPECT_EQ(server->eventStreamCount(), 1);
     const QByteArray mail = R"({"activeApp":"Mail","at":"2024-05-01T10:00:00.000Z",)";
     const std::pair<AgentContext, QByteArray> frames[] = {
         {context(QStringLiteral("line\nbreak")),
@@ -335,34 +346,13 @@ TEST_F(ServerFixture, EventStreamGetsOpeningThenOneFramePerBroadcast) {
     };
     for (const auto& [sent, frame] : frames) {
         server->broadcast(sent);
-        EXPECT_EQ(client->read(frame.size() + 8), ("data: " + frame + "\n\n").toStdString());
+        EXPECT_EQ(reader->read(frame.size() + 8), ("data: " + frame + "\n\n").toStdString());
     }
-    EXPECT_TRUE(client->quiet());
-    client.reset();
+    EXPECT_TRUE(reader->quiet());
+    reader.reset();
     EXPECT_TRUE(waitUntil([&] { return server->eventStreamCount() == 0; }));
     server->broadcast(core.lastContext);
     expectAllClosed();
-}
-
-// Pins unbounded memory: a stream client that never reads is dropped once 1 MiB waits unsent,
-// while a reading client keeps its stream.
-TEST_F(ServerFixture, StreamThatNeverReadsIsDroppedPastTheBacklogLimit) {
-    Client reader(server->port());
-    Client stalled(server->port(), 4096);
-    for (Client* client : {&reader, &stalled})
-        client->send(kEvents);
-    ASSERT_TRUE(waitUntil([&] { return server->eventStreamCount() == 2; }));
-    reader.read(kStreamHeader.size() + LocalServer::eventFrame(core.lastContext).size());
-    const AgentContext big = context(QString(60'000, QLatin1Char('t')));
-    const QByteArray bigFrame = LocalServer::eventFrame(big);
-    for (int i = 0; i < 1000 && server->eventStreamCount() == 2; ++i) {
-        server->broadcast(big);
-        ASSERT_EQ(reader.read(bigFrame.size()), bigFrame.toStdString());
-    }
-    EXPECT_EQ(server->eventStreamCount(), 1);
-    const QByteArray last = LocalServer::eventFrame(core.lastContext);
-    server->broadcast(core.lastContext);
-    EXPECT_EQ(reader.read(last.size()), last.toStdString());
 }
 
 } // namespace
