@@ -20,11 +20,11 @@ QString u(const char* text) {
 }
 
 TEST(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
-    TempEnvironment env;
-    ASSERT_TRUE(writeTestFile(env.dataHome() + u("/applications/org.vantor.First.desktop"),
-                              "[Desktop Entry]\nType=Application\nName=First Tool\nExec=true\n"));
     SwayDesktop sway;
     ASSERT_TRUE(sway.ready() && wlroots::probe());
+    ASSERT_TRUE(writeTestFile(qEnvironmentVariable("XDG_DATA_HOME") +
+                                  u("/applications/org.vantor.First.desktop"),
+                              "[Desktop Entry]\nType=Application\nName=First Tool\nExec=true\n"));
     const DesktopSession session = wlroots::open();
     CoreServices services = CoreServices::defaults();
     services.frontApplication = session.front;

@@ -15,7 +15,4 @@ public:
     bool setExtensionEnabled(bool enabled) const;
     // Focuses the window with this app id (through the test helper extension).
     bool activate(const std::string& appId) const;
-
-private:
-    bool start() override;
 };

@@ -21,31 +21,26 @@ QString configDirs() {
     return qEnvironmentVariable("XDG_CONFIG_DIRS") + QStringLiteral(":/etc/xdg");
 }
 
-// Whether the session bus answers and, unless `service` is empty, someone owns `service` there.
-bool onBus(const QString& service) {
-    const QString name = QStringLiteral("vantor-kwin-fixture");
-    bool there = false;
-    {
-        QDBusConnection bus =
-            QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), name);
-        there = bus.isConnected() &&
-                (service.isEmpty() || bus.interface()->isServiceRegistered(service).value());
-    }
-    QDBusConnection::disconnectFromBus(name);
+bool kwinOnBus() {
+    QDBusConnection bus = QDBusConnection::connectToBus(
+        qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("vantor-kwin-fixture"));
+    const bool there = bus.isConnected() &&
+                       bus.interface()->isServiceRegistered(QStringLiteral("org.kde.KWin")).value();
+    QDBusConnection::disconnectFromBus(bus.name());
     return there;
 }
 
 } // namespace
 
 KWinDesktop::KWinDesktop() {
-    m_socket = qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/vantor-kwin");
     setEnvironment("WAYLAND_DISPLAY", "vantor-kwin");
     setEnvironment("DBUS_SESSION_BUS_ADDRESS",
                    "unix:path=" + m_dir.filePath(QStringLiteral("bus")).toUtf8());
     m_pids.push_back(
         spawnProgram({"dbus-daemon", "--session", "--nofork",
                       "--address=" + qgetenv("DBUS_SESSION_BUS_ADDRESS").toStdString()}));
-    if (!waitUntil([] { return onBus({}); }, std::chrono::seconds(10)))
+    if (!waitUntil([&] { return QFile::exists(m_dir.filePath(QStringLiteral("bus"))); },
+                   std::chrono::seconds(10)))
         return;
 
     // KWin lets a client use fake input when the desktop entry for its executable says so.
@@ -64,16 +59,22 @@ KWinDesktop::KWinDesktop() {
     QDir().mkpath(m_dir.filePath(QStringLiteral("bin")));
     QFile::copy(QStringLiteral("/usr/bin/kwin_wayland"),
                 m_dir.filePath(QStringLiteral("bin/kwin_wayland")));
-    m_ready = start();
+    m_ready = startKWin();
 }
 
-bool KWinDesktop::start() {
+bool KWinDesktop::startKWin() {
     m_pids.push_back(
         spawnProgram({m_dir.filePath(QStringLiteral("bin/kwin_wayland")).toStdString(), "--virtual",
                       "--width", "800", "--height", "600", "--socket", "vantor-kwin",
                       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
                      {"KWIN_COMPOSE=Q", "LANG=C.UTF-8", "XDG_DATA_DIRS=" + dataDirs().toStdString(),
                       "XDG_CONFIG_DIRS=" + configDirs().toStdString()}));
-    return waitUntil([] { return onBus(QStringLiteral("org.kde.KWin")); },
-                     std::chrono::seconds(20));
+    return waitUntil(kwinOnBus, std::chrono::seconds(20));
+}
+
+bool KWinDesktop::restart() {
+    stopProgram(m_pids.back());
+    m_pids.pop_back();
+    QFile::remove(qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/vantor-kwin.lock"));
+    return m_ready = startKWin();
 }

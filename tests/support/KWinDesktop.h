@@ -10,7 +10,9 @@
 class KWinDesktop : public WaylandDesktop {
 public:
     KWinDesktop();
+    // Ends KWin and starts a new one on the same bus and socket, as a crash and restart would.
+    bool restart();
 
 private:
-    bool start() override;
+    bool startKWin();
 };

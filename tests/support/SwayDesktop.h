@@ -2,16 +2,16 @@
 
 #include "WaylandDesktop.h"
 
-// A private headless sway for one test. sway refuses to run as root, so under root it and its
-// clients run as nobody in a folder nobody owns (root still reaches the socket). WAYLAND_DISPLAY
-// names the socket by its full path while the object lives.
+// A private headless sway for one test: `start_sway` of tests/e2e/desktop.sh. Under root sway
+// and its clients run as nobody. HOME, the XDG folders, WAYLAND_DISPLAY and SWAYSOCK point at it
+// while the object lives.
 class SwayDesktop : public WaylandDesktop {
 public:
-    SwayDesktop();
-    // A sway command (`[app_id="x"] focus`), as a user's key binding would give it.
+    SwayDesktop() { m_ready = startScript("start_sway"); }
+    // Kills sway (and so every client) as a crash would, then starts a new one.
+    bool restart();
+    // A sway command (`[app_id=x] focus`), as a user's key binding would give it.
     bool command(const std::string& text) const;
+    QString clientDir() const override;
     pid_t spawnClient(const std::vector<std::string>& argv) const override;
-
-private:
-    bool start() override;
 };

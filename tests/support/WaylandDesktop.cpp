@@ -4,7 +4,6 @@
 #include "XDesktop.h"
 
 #include <QFile>
-#include <csignal>
 #include <fstream>
 #include <sys/wait.h>
 
@@ -27,18 +26,27 @@ void WaylandDesktop::setEnvironment(const char* name, const QByteArray& value) {
     qputenv(name, value);
 }
 
-bool WaylandDesktop::restart() {
-    if (m_pids.empty())
+bool WaylandDesktop::startScript(const std::string& call) {
+    const QString ready = m_dir.filePath(QStringLiteral("environment"));
+    QFile::remove(ready);
+    // The shell stays until told to stop, then stops what it started (its exit trap).
+    m_pids.push_back(spawnProgram(
+        {"bash", "-c",
+         "source \"$0\"; " + call +
+             "; env -0 >\"$1.part\"; mv \"$1.part\" \"$1\"; trap 'kill $!; exit 0' TERM; while :; "
+             "do sleep 3600 >/dev/null & wait $!; done",
+         VANTOR_TEST_SOURCE_DIR "/e2e/desktop.sh", ready.toStdString()}));
+    QFile file(ready);
+    if (!waitUntil([&] { return file.exists(); }, std::chrono::seconds(40)) ||
+        !file.open(QIODevice::ReadOnly))
         return false;
-    ::kill(m_pids.back(), SIGKILL);
-    ::waitpid(m_pids.back(), nullptr, 0);
-    m_pids.pop_back();
-    // Left behind, the socket would let a client (or the wait for it) find a dead compositor.
-    QFile::remove(m_socket);
-    QFile::remove(m_socket + QStringLiteral(".lock"));
-    const QString before = m_socket;
-    m_ready = start();
-    return m_ready && m_socket == before;
+    for (const QByteArray& entry : file.readAll().split('\0')) {
+        const QByteArray name = entry.left(entry.indexOf('='));
+        if (name.startsWith("XDG_") || name.startsWith("DBUS_") || name == "HOME" ||
+            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "LANG")
+            setEnvironment(name.constData(), entry.mid(name.size() + 1));
+    }
+    return true;
 }
 
 pid_t WaylandDesktop::spawnClient(const std::vector<std::string>& argv) const {
@@ -55,7 +63,7 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 
 WaylandWindow::WaylandWindow(const WaylandDesktop& desktop, const std::string& appId,
                              const std::string& title)
-    : m_log(desktop.dir().toStdString() + '/' + appId + ".keys") {
+    : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
     m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,
                                  "--log", m_log, "--title-file", m_log + ".title"});
 }

@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-// What the private compositors of the tests share: a folder their clients may write to, the
-// environment pointing at the compositor (restored on destruction) and the programs started for
-// it, the compositor last (stopped in reverse on destruction).
+// What the private compositors of the tests share: the environment pointing at the compositor
+// (restored on destruction) and the programs started for it, the compositor last (stopped in
+// reverse on destruction).
 class WaylandDesktop {
 public:
     WaylandDesktop() = default;
@@ -18,21 +18,19 @@ public:
     WaylandDesktop& operator=(const WaylandDesktop&) = delete;
 
     bool ready() const { return m_ready; }
-    QString dir() const { return m_dir.path(); }
-    // Kills the compositor (and so every client) as a crash would and starts it again on the
-    // same socket; true when it answers again.
-    bool restart();
+    // A folder the compositor's clients may write to.
+    virtual QString clientDir() const { return m_dir.path(); }
     // Starts a program as a client of the compositor.
     virtual pid_t spawnClient(const std::vector<std::string>& argv) const;
 
 protected:
-    // Starts the compositor (pushed last on m_pids) and waits until it answers.
-    virtual bool start() = 0;
+    // Runs `call` (start_sway, start_gnome ARGS...) of tests/e2e/desktop.sh in a shell that holds
+    // what it started until stopped, and takes the environment it exports.
+    bool startScript(const std::string& call);
     void setEnvironment(const char* name, const QByteArray& value);
     void stop();
 
     QTemporaryDir m_dir;
-    QString m_socket; // full path; a killed compositor leaves it (and its lock) behind
     std::vector<pid_t> m_pids;
     bool m_ready = false;
 
