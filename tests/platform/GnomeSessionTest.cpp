@@ -48,7 +48,11 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
         [&] { return core.lastContext.windowTitle == QStringLiteral("Nouveau titre ✓"); }));
     WaylandWindow other(desktop, "org.example.Other", "Other");
     EXPECT_TRUE(waitUntil([&] { return core.lastContext.windowTitle == QStringLiteral("Other"); }));
-    EXPECT_TRUE(desktop.activate("org.example.VantorWitness"));
+    EXPECT_EQ(runProgram(
+                  {"gdbus", "call", "--session", "-d", "com.keyloft.VantorCompanion.TestHelper",
+                   "-o", "/com/keyloft/VantorCompanion/TestHelper", "-m",
+                   "com.keyloft.VantorCompanion.TestHelper.Activate", "org.example.VantorWitness"}),
+              0);
     EXPECT_TRUE(shows("Vantor Witness"));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), core.lastContext);

@@ -27,11 +27,3 @@ bool GnomeDesktop::setExtensionEnabled(bool enabled) const {
                            ? "['vantor-test-helper@keyloft.com', 'vantor-companion@keyloft.com']"
                            : "['vantor-test-helper@keyloft.com']"}) == 0;
 }
-
-bool GnomeDesktop::activate(const std::string& appId) const {
-    return runProgram({"sh", "-c",
-                       "gdbus call --session -d com.keyloft.VantorCompanion.TestHelper -o "
-                       "/com/keyloft/VantorCompanion/TestHelper -m "
-                       "com.keyloft.VantorCompanion.TestHelper.Activate \"$0\" | grep -q true",
-                       appId}) == 0;
-}

@@ -13,6 +13,4 @@ public:
 
     // Switches our extension on or off while the Shell runs.
     bool setExtensionEnabled(bool enabled) const;
-    // Focuses the window with this app id (through the test helper extension).
-    bool activate(const std::string& appId) const;
 };

@@ -12,10 +12,7 @@
 // reverse on destruction).
 class WaylandDesktop {
 public:
-    WaylandDesktop() = default;
     virtual ~WaylandDesktop();
-    WaylandDesktop(const WaylandDesktop&) = delete;
-    WaylandDesktop& operator=(const WaylandDesktop&) = delete;
 
     bool ready() const { return m_ready; }
     // A folder the compositor's clients may write to.
