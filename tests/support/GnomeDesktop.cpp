@@ -1,11 +1,7 @@
 #include "GnomeDesktop.h"
 
-#include "TempEnvironment.h"
-#include "XDesktop.h"
-
 #include <QFile>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 
 GnomeDesktop::GnomeDesktop() {
     // The buses start services (dconf, accessibility) that outlive them by a moment: adopt them
@@ -14,11 +10,6 @@ GnomeDesktop::GnomeDesktop() {
     m_ready =
         startScript("start_gnome '" VANTOR_BUILD_DIR "' '" +
                     QFile::symLinkTarget(QStringLiteral("/proc/self/exe")).toStdString() + "'");
-}
-
-GnomeDesktop::~GnomeDesktop() {
-    stop();
-    waitUntil([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, std::chrono::seconds(5));
 }
 
 bool GnomeDesktop::setExtensionEnabled(bool enabled) const {

@@ -9,7 +9,6 @@
 class GnomeDesktop : public WaylandDesktop {
 public:
     GnomeDesktop();
-    ~GnomeDesktop() override;
 
     // Switches our extension on or off while the Shell runs.
     bool setExtensionEnabled(bool enabled) const;

@@ -4,11 +4,12 @@
 #include "XDesktop.h"
 
 #include <QFile>
-#include <fstream>
 #include <sys/wait.h>
 
 WaylandDesktop::~WaylandDesktop() {
     stop();
+    // What the compositor's services leave to us (adopted by a subreaper) is reaped here too.
+    waitUntil([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, std::chrono::seconds(5));
     // Newest first: a variable set twice gets its value from before the first time.
     for (auto saved = m_savedEnvironment.rbegin(); saved != m_savedEnvironment.rend(); ++saved)
         saved->second.isNull() ? qunsetenv(saved->first.constData())
@@ -77,13 +78,5 @@ void WaylandWindow::retitle(const QByteArray& title) const {
 }
 
 std::vector<std::string> WaylandWindow::keyLog(std::size_t count) const {
-    std::vector<std::string> lines;
-    waitUntil([&] {
-        lines.clear();
-        std::ifstream in(m_log);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines.size() >= count;
-    });
-    return lines;
+    return waitForLines(m_log, count, std::chrono::seconds(5));
 }

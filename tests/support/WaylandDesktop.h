@@ -50,7 +50,7 @@ public:
 
     pid_t pid() const { return m_pid; }
     void retitle(const QByteArray& title) const;
-    // Runs the event loop until the log holds `count` lines, then returns them.
+    // Polls until the log holds `count` lines (5 s at most), then returns them.
     std::vector<std::string> keyLog(std::size_t count) const;
 
 private:
