@@ -92,6 +92,10 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     }
     EXPECT_EQ(second->keyLog(logged.size()), logged);
 
+    first.reset(); // the script's own report of no window, before any made up below
+    second.reset();
+    EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
+
     // Only KWin's connection may speak for the desktop; what it says is checked field by field.
     const QString agent = source->busName();
     struct Callback {
@@ -114,23 +118,18 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
         }));
     }
     QDBusConnection intruder = kwinbus::connect(u"intruder"_s);
-    intruder.call(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
+    intruder.send(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
                                                  u"org.vantor.Companion.KWinFocus"_s, u"Focus"_s)
                   << QVariantMap{{u"caption"_s, u"forged"_s}});
-    kwinbus::disconnect(intruder);
     EXPECT_FALSE(waitUntil([&] { return source->frontApplication().has_value(); },
                            std::chrono::milliseconds(300)));
-    first.reset();
-    second.reset();
-    EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
+    kwinbus::disconnect(intruder);
 
     ASSERT_TRUE(desktop.restart());
     WaylandWindow back(desktop, "after-restart", "Back");
     EXPECT_TRUE(shows(u"after-restart"_s, u"after-restart"_s, u"Back"_s));
-    EXPECT_TRUE(source->scriptRunning());
     {
         KWinFocusSource another;
-        EXPECT_TRUE(another.scriptRunning());
         EXPECT_EQ(scriptsInKWin(), 1) << "the second agent replaced the first one's copy";
     }
     EXPECT_EQ(scriptsInKWin(), 0) << "unloaded when its agent went";
