@@ -13,7 +13,6 @@ TEST(DesktopSession, BackendOrderFollowsTheHints) {
         std::vector<DesktopBackend> order;
     } cases[] = {
         {"X11Session", {{}, s("x11"), s("GNOME"), false}, {B::X11}},
-        {"NoHintsAtAll", {}, {B::X11}},
         {"Sway", {{}, s("wayland"), s("sway"), true}, {B::Wlroots, B::Kde, B::Gnome, B::X11}},
         {"PlasmaFirst", {{}, s("Wayland"), s("KDE"), true}, {B::Kde, B::Wlroots, B::Gnome, B::X11}},
         {"UbuntuGnome", {{}, {}, s("ubuntu:GNOME"), true}, {B::Gnome, B::Wlroots, B::Kde, B::X11}},
