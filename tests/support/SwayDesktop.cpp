@@ -4,15 +4,13 @@
 
 #include <QFileInfo>
 #include <csignal>
-#include <sys/wait.h>
 #include <unistd.h>
 
 bool SwayDesktop::restart() {
     // sway-ipc.UID.PID.sock
     ::kill(qEnvironmentVariable("SWAYSOCK").section(QLatin1Char('.'), -2, -2).toInt(), SIGKILL);
     stop();
-    m_ready = startScript("start_sway");
-    return m_ready;
+    return m_ready = startScript("start_sway");
 }
 
 bool SwayDesktop::command(const std::string& text) const {
