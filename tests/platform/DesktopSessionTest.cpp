@@ -4,26 +4,22 @@
 
 namespace {
 
-using B = DesktopBackend;
-
-struct OrderCase {
-    const char* name;
-    SessionHints hints;
-    std::vector<DesktopBackend> order;
-};
-
 TEST(DesktopSession, BackendOrderFollowsTheHints) {
+    using B = DesktopBackend;
     const auto s = [](const char* text) { return QString::fromUtf8(text); };
-    const OrderCase cases[] = {
+    const struct {
+        const char* name;
+        SessionHints hints;
+        std::vector<DesktopBackend> order;
+    } cases[] = {
         {"X11Session", {{}, s("x11"), s("GNOME"), false}, {B::X11}},
-        {"NoHintsAtAll", {}, {B::X11}},
         {"Sway", {{}, s("wayland"), s("sway"), true}, {B::Wlroots, B::Kde, B::Gnome, B::X11}},
         {"PlasmaFirst", {{}, s("Wayland"), s("KDE"), true}, {B::Kde, B::Wlroots, B::Gnome, B::X11}},
         {"UbuntuGnome", {{}, {}, s("ubuntu:GNOME"), true}, {B::Gnome, B::Wlroots, B::Kde, B::X11}},
         {"ForcedAlone", {s(" KDE "), s("x11"), {}, false}, {B::Kde}},
         {"UnknownForcedIgnored", {s("mir"), s("x11"), {}, false}, {B::X11}},
     };
-    for (const OrderCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(backendOrder(c.hints), c.order);
     }

@@ -9,29 +9,19 @@
 #include "KeySender.h"
 #include "TempEnvironment.h"
 
-#include <QFile>
 #include <gtest/gtest.h>
 
 namespace {
-
-QStringList lines(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly)
-               ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
-               : QStringList();
-}
 
 // One Shell for the whole story: it takes seconds to start.
 TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
     GnomeDesktop desktop;
     // The agent is this program: the extension answers it.
     ASSERT_TRUE(desktop.ready());
-    const QString dir = qEnvironmentVariable("HOME");
-    ASSERT_TRUE(
-        writeTestFile(dir + QStringLiteral("/.local/share/applications/"
-                                           "org.example.VantorWitness.desktop"),
-                      "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
-
+    ASSERT_TRUE(writeTestFile(
+        qEnvironmentVariable("HOME") + QStringLiteral("/.local/share/applications/"
+                                                      "org.example.VantorWitness.desktop"),
+        "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
     CoreServices services = CoreServices::defaults();
@@ -41,27 +31,29 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     std::vector<AgentContext> seen;
     core.onContextChange = [&](const AgentContext& context) { seen.push_back(context); };
     core.start();
+    const auto shows = [&](const char* app, std::chrono::seconds wait = std::chrono::seconds(5)) {
+        return waitUntil([&] { return core.lastContext.activeApp == QString::fromUtf8(app); },
+                         wait);
+    };
 
-    const QString log = dir + QStringLiteral("/witness.log");
-    desktop.startWindow(QStringLiteral("org.example.VantorWitness"), QStringLiteral("Témoin ✓"),
-                        log);
-    ASSERT_TRUE(
-        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); },
-                  std::chrono::seconds(10)));
+    WaylandWindow witness(desktop, "org.example.VantorWitness", "Témoin ✓");
+    ASSERT_TRUE(shows("Vantor Witness", std::chrono::seconds(10)));
     EXPECT_EQ(core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
     EXPECT_EQ(core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
     EXPECT_GT(session.front->frontApplication()->pid, 0);
 
     // A title change of the focused window, then focus to another window and back.
-    ASSERT_TRUE(writeTestFile(log + QStringLiteral(".title"), "Nouveau titre ✓"));
+    witness.retitle("Nouveau titre ✓");
     EXPECT_TRUE(waitUntil(
         [&] { return core.lastContext.windowTitle == QStringLiteral("Nouveau titre ✓"); }));
-    desktop.startWindow(QStringLiteral("org.example.Other"), QStringLiteral("Other"),
-                        dir + QStringLiteral("/other.log"));
+    WaylandWindow other(desktop, "org.example.Other", "Other");
     EXPECT_TRUE(waitUntil([&] { return core.lastContext.windowTitle == QStringLiteral("Other"); }));
-    EXPECT_TRUE(desktop.activate(QStringLiteral("org.example.VantorWitness")));
-    EXPECT_TRUE(
-        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); }));
+    EXPECT_EQ(runProgram(
+                  {"gdbus", "call", "--session", "-d", "com.keyloft.VantorCompanion.TestHelper",
+                   "-o", "/com/keyloft/VantorCompanion/TestHelper", "-m",
+                   "com.keyloft.VantorCompanion.TestHelper.Activate", "org.example.VantorWitness"}),
+              0);
+    EXPECT_TRUE(shows("Vantor Witness"));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), core.lastContext);
 
@@ -70,26 +62,24 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     session.keys->send({{KeyModifier::Control, KeyModifier::Shift}, 'k'});
     session.keys->send({{}, 'x'});
     EXPECT_THROW(session.keys->send({{}, 0x100263a}), KeyInjectionError);
-    EXPECT_TRUE(waitUntil([&] { return lines(log).size() >= 2; }));
-    EXPECT_EQ(lines(log), QStringList({QStringLiteral("4b cs"), QStringLiteral("78 -")}));
+    EXPECT_EQ(witness.keyLog(2), (std::vector<std::string>{"4b cs", "78 -"}));
 
     // Another program on the bus is refused.
-    EXPECT_EQ(desktop.run({"sh", "-c",
-                           "gdbus call --session -d com.keyloft.VantorCompanion.Shell -o "
-                           "/com/keyloft/VantorCompanion/Shell -m "
-                           "com.keyloft.VantorCompanion.Shell1.PressKey 0x6b 0 2>&1 | "
-                           "grep -q Error.Refused"}),
+    EXPECT_EQ(runProgram({"sh", "-c",
+                          "gdbus call --session -d com.keyloft.VantorCompanion.Shell -o "
+                          "/com/keyloft/VantorCompanion/Shell -m "
+                          "com.keyloft.VantorCompanion.Shell1.PressKey 0x6b 0 2>&1 | "
+                          "grep -q Error.Refused"}),
               0);
 
     // The extension switched off: the context reads Unknown and the tray says what to do; back
     // on, the subscription is renewed.
     ASSERT_TRUE(desktop.setExtensionEnabled(false));
-    EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Unknown"); }));
+    EXPECT_TRUE(shows("Unknown"));
     EXPECT_TRUE(session.problem->text.has_value());
     EXPECT_THROW(session.keys->send({{}, 'x'}), KeyInjectionError);
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
-    EXPECT_TRUE(
-        waitUntil([&] { return core.lastContext.activeApp == QStringLiteral("Vantor Witness"); }));
+    EXPECT_TRUE(shows("Vantor Witness"));
     EXPECT_FALSE(session.problem->text.has_value());
 }
 

@@ -19,41 +19,34 @@ namespace {
 
 // The script objects KWin holds now: /0, /1, ... on Plasma 5.
 int scriptsInKWin() {
-    QDBusConnection bus = kwinbus::connect(QStringLiteral("test"));
+    QDBusConnection bus = kwinbus::connect(u"test"_s);
     const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
-        kwinbus::kService, QStringLiteral("/"),
-        QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect")));
+        kwinbus::kService, u"/"_s, u"org.freedesktop.DBus.Introspectable"_s, u"Introspect"_s));
     kwinbus::disconnect(bus);
     return int(reply.arguments().value(0).toString().count(
-        QRegularExpression(QStringLiteral("<node name=\"\\d+\"/>"))));
+        QRegularExpression(u"<node name=\"\\d+\"/>"_s)));
 }
 
-// Runs `body` inside KWin as a script: calls come from KWin's own bus connection.
-void runInKWin(const TempEnvironment& env, const QString& agent, const QString& body) {
-    const QString path = env.path() + QStringLiteral("/probe.js");
-    writeTestFile(path, QStringLiteral("const agent = \"%1\"; %2").arg(agent, body).toUtf8());
-    QDBusConnection bus = kwinbus::connect(QStringLiteral("test"));
-    kwinbus::scripting(bus, QStringLiteral("unloadScript"), {QStringLiteral("probe")});
-    const auto id =
-        kwinbus::scripting(bus, QStringLiteral("loadScript"), {path, QStringLiteral("probe")});
+// Calls the agent's focus callback with `map` from inside KWin, as a script: from KWin's own
+// bus connection.
+void focusFromKWin(const TempEnvironment& env, const QString& agent, const QString& map) {
+    const QString path = env.path() + u"/probe.js"_s;
+    writeTestFile(path, u"callDBus(\"%1\", \"/KWinFocus\", \"org.vantor.Companion.KWinFocus\", "
+                        u"\"Focus\", %2);"_s.arg(agent, map)
+                            .toUtf8());
+    QDBusConnection bus = kwinbus::connect(u"test"_s);
+    kwinbus::scripting(bus, u"unloadScript"_s, {u"probe"_s});
+    const auto id = kwinbus::scripting(bus, u"loadScript"_s, {path, u"probe"_s});
     ASSERT_TRUE(id && kwinbus::runScript(bus, id->toInt()));
     kwinbus::disconnect(bus);
 }
 
-QString focus(const QString& map) {
-    return QStringLiteral("callDBus(agent, \"/KWinFocus\", \"org.vantor.Companion.KWinFocus\", "
-                          "\"Focus\", %1);")
-        .arg(map);
-}
-
-TEST(KWinSession, FocusAndCaptionChangesReachTheCore) {
+TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     TempEnvironment env;
-    writeTestFile(env.dataHome() + QStringLiteral("/applications/vantor-test-client.desktop"),
+    writeTestFile(env.dataHome() + u"/applications/vantor-test-client.desktop"_s,
                   "[Desktop Entry]\nType=Application\nName=Test Client\nExec=true\n");
     KWinDesktop desktop;
-    ASSERT_TRUE(desktop.ready());
-    ASSERT_TRUE(kwin::probe());
-
+    ASSERT_TRUE(desktop.ready() && kwin::probe());
     CoreServices services = CoreServices::defaults();
     auto source = std::make_shared<KWinFocusSource>();
     services.frontApplication = source;
@@ -65,108 +58,81 @@ TEST(KWinSession, FocusAndCaptionChangesReachTheCore) {
                    core.lastContext.windowTitle == title;
         });
     };
-    auto first = std::make_unique<WaylandWindow>(QStringLiteral("vantor-test-client"),
-                                                 QStringLiteral("Première fenêtre ✓"));
+    auto first =
+        std::make_unique<WaylandWindow>(desktop, "vantor-test-client", "Première fenêtre ✓");
     EXPECT_TRUE(shows(u"Test Client"_s, u"vantor-test-client"_s, u"Première fenêtre ✓"_s));
     EXPECT_EQ(source->frontApplication().value_or(FrontApplication{}).pid, first->pid());
-
     first->retitle("Renamed");
     EXPECT_TRUE(shows(u"Test Client"_s, u"vantor-test-client"_s, u"Renamed"_s));
-    auto second = std::make_unique<WaylandWindow>(u"other-tool"_s, u"Second"_s);
+    auto second = std::make_unique<WaylandWindow>(desktop, "other-tool", "Second");
     EXPECT_TRUE(shows(u"other-tool"_s, u"other-tool"_s, u"Second"_s));
 
-    // Only KWin's connection may speak for the desktop; what it says is checked field by field.
-    const QString agent = source->busName();
-    struct Row {
-        const char* name;
-        QString script;
-        QString title;
-        bool front;
-    };
-    const Row rows[] = {
-        {"wrong types",
-         focus(u"{caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s),
-         {},
-         true},
-        {"1 MB caption", focus(u"{caption: \"é\".repeat(1 << 19)}"_s), QString(4096, QChar(0xe9)),
-         true},
-        {"nothing focused", focus(u"{}"_s), {}, false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        runInKWin(env, agent, row.script);
-        EXPECT_TRUE(waitUntil([&] {
-            const auto front = source->frontApplication();
-            return front.has_value() == row.front && (!front || front->title == row.title);
-        }));
-    }
-    QDBusConnection intruder = kwinbus::connect(QStringLiteral("intruder"));
-    intruder.call(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
-                                                 u"org.vantor.Companion.KWinFocus"_s, u"Focus"_s)
-                  << QVariantMap{{u"caption"_s, u"forged"_s}});
-    kwinbus::disconnect(intruder);
-    EXPECT_FALSE(waitUntil([&] { return source->frontApplication().has_value(); },
-                           std::chrono::milliseconds(300)));
-
-    first.reset();
-    second.reset();
-    EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
-}
-
-TEST(KWinSession, ChordsAndLettersArriveThroughFakeInput) {
-    TempEnvironment env;
-    KWinDesktop desktop;
-    ASSERT_TRUE(desktop.ready());
-    KWinFocusSource source;
-    WaylandWindow window(QStringLiteral("vantor-test-client"), QStringLiteral("Keys"));
-    ASSERT_TRUE(waitUntil([&] { return source.frontApplication().has_value(); }));
     FakeInputKeys keys;
     EXPECT_EQ(keys.refusal(), QString());
-    struct Row {
+    struct Chord {
         const char* name;
         KeyChord chord;
         const char* logged; // nothing: refused
     };
-    const Row rows[] = {
+    const Chord chords[] = {
         {"ctrl+shift+k", {{KeyModifier::Control, KeyModifier::Shift}, 'k'}, "4b cs"},
         {"a letter on the Shift level", {{}, 'A'}, "41 s"},
         {"not on the layout", {{}, keysymForCharacter(U'ж')}, nullptr},
         {"a plain letter", {{}, 'q'}, "71 -"},
     };
-    int expected = 0;
-    for (const Row& row : rows) {
+    std::vector<std::string> logged;
+    for (const Chord& row : chords) {
         SCOPED_TRACE(row.name);
         if (!row.logged) {
             EXPECT_THROW(keys.send(row.chord), KeyInjectionError);
             continue;
         }
         keys.send(row.chord);
-        const QStringList log = window.keyLog(++expected);
-        ASSERT_EQ(log.size(), expected);
-        EXPECT_EQ(log.last(), QLatin1String(row.logged));
+        logged.emplace_back(row.logged);
     }
-}
+    EXPECT_EQ(second->keyLog(logged.size()), logged);
 
-TEST(KWinSession, OneScriptPerSessionAcrossAgentsAndKWinRestarts) {
-    TempEnvironment env;
-    KWinDesktop desktop;
-    ASSERT_TRUE(desktop.ready());
-    auto first = std::make_unique<KWinFocusSource>();
-    ASSERT_TRUE(waitUntil([&] { return first->scriptRunning(); }));
+    first.reset(); // the script's own report of no window, before any made up below
+    second.reset();
+    EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
+
+    // Only KWin's connection may speak for the desktop; what it says is checked field by field.
+    const QString agent = source->busName();
+    struct Callback {
+        const char* name;
+        QString map;
+        QString title;
+        bool front;
+    };
+    const Callback callbacks[] = {
+        {"wrong types", u"{caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s, {}, true},
+        {"1 MB caption", u"{caption: \"é\".repeat(1 << 19)}"_s, QString(4096, QChar(0xe9)), true},
+        {"nothing focused", u"{}"_s, {}, false},
+    };
+    for (const Callback& row : callbacks) {
+        SCOPED_TRACE(row.name);
+        focusFromKWin(env, agent, row.map);
+        EXPECT_TRUE(waitUntil([&] {
+            const auto front = source->frontApplication();
+            return front.has_value() == row.front && (!front || front->title == row.title);
+        }));
+    }
+    QDBusConnection intruder = kwinbus::connect(u"intruder"_s);
+    intruder.send(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
+                                                 u"org.vantor.Companion.KWinFocus"_s, u"Focus"_s)
+                  << QVariantMap{{u"caption"_s, u"forged"_s}});
+    EXPECT_FALSE(waitUntil([&] { return source->frontApplication().has_value(); },
+                           std::chrono::milliseconds(300)));
+    kwinbus::disconnect(intruder);
+
+    ASSERT_TRUE(desktop.restart());
+    WaylandWindow back(desktop, "after-restart", "Back");
+    EXPECT_TRUE(shows(u"after-restart"_s, u"after-restart"_s, u"Back"_s));
     {
-        KWinFocusSource second;
-        EXPECT_TRUE(second.scriptRunning());
+        KWinFocusSource another;
         EXPECT_EQ(scriptsInKWin(), 1) << "the second agent replaced the first one's copy";
     }
     EXPECT_EQ(scriptsInKWin(), 0) << "unloaded when its agent went";
-
-    ASSERT_TRUE(desktop.restart());
-    EXPECT_TRUE(waitUntil([&] { return first->scriptRunning(); }));
-    WaylandWindow window(QStringLiteral("after-restart"), QStringLiteral("Back"));
-    EXPECT_TRUE(waitUntil(
-        [&] { return first->frontApplication().value_or(FrontApplication{}).title == u"Back"_s; }));
-    first.reset();
-    EXPECT_EQ(scriptsInKWin(), 0);
 }
 
 } // namespace

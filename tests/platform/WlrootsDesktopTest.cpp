@@ -20,11 +20,11 @@ QString u(const char* text) {
 }
 
 TEST(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
-    TempEnvironment env;
-    ASSERT_TRUE(writeTestFile(env.dataHome() + u("/applications/org.vantor.First.desktop"),
-                              "[Desktop Entry]\nType=Application\nName=First Tool\nExec=true\n"));
     SwayDesktop sway;
     ASSERT_TRUE(sway.ready() && wlroots::probe());
+    ASSERT_TRUE(writeTestFile(qEnvironmentVariable("XDG_DATA_HOME") +
+                                  u("/applications/org.vantor.First.desktop"),
+                              "[Desktop Entry]\nType=Application\nName=First Tool\nExec=true\n"));
     const DesktopSession session = wlroots::open();
     CoreServices services = CoreServices::defaults();
     services.frontApplication = session.front;
@@ -38,24 +38,23 @@ TEST(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
         return core.executeAction({{u("type"), u("shortcut")}, {u("keys"), u(keys)}}, 0);
     };
 
-    auto first = std::make_unique<WaylandWindow>(sway, "org.vantor.First", "Première ✓");
+    WaylandWindow first(sway, "org.vantor.First", "Première ✓");
     WaylandWindow second(sway, "other-tool", "Second");
     struct Focus {
-        const char *appId, *app, *title;
+        const char *command, *app, *title;
     };
-    for (const Focus& row : {Focus{"org.vantor.First", "First Tool", "Première ✓"},
-                             Focus{"other-tool", "other-tool", "Second"},
-                             Focus{"org.vantor.First", "First Tool", "Première ✓"}}) {
-        SCOPED_TRACE(row.appId);
+    for (const Focus& row : {Focus{"[app_id=org.vantor.First] focus", "First Tool", "Première ✓"},
+                             {"[app_id=other-tool] focus", "other-tool", "Second"},
+                             {"[app_id=org.vantor.First] focus", "First Tool", "Première ✓"}}) {
+        SCOPED_TRACE(row.command);
         EXPECT_TRUE(waitUntil([&] {
-            return sway.focus(row.appId) && !reported.empty() &&
-                   reported.back().bundleId == u(row.appId);
+            return sway.command(row.command) && !reported.empty() &&
+                   reported.back().activeApp == u(row.app);
         }));
-        EXPECT_EQ(core.lastContext.activeApp, u(row.app));
         EXPECT_EQ(core.lastContext.windowTitle, u(row.title));
     }
     core.contextTimer->start(); // a title of the same window waits for the tick
-    first->retitle("Renamed ✓");
+    first.retitle("Renamed ✓");
     EXPECT_TRUE(waitUntil([&] { return reported.back().windowTitle == u("Renamed ✓"); }));
 
     const char* chords[][2] = {{"command+shift+k", "6b cs"}, {"ß", "df -"}, {"option+é", "e9 a"}};
@@ -64,20 +63,23 @@ TEST(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
         EXPECT_EQ(shortcut(keys), u("Sent ") + u(keys));
         received.emplace_back(logged);
     }
-    EXPECT_EQ(first->keyLog(3), received);
+    EXPECT_EQ(first.keyLog(3), received);
 
     ASSERT_TRUE(sway.restart());
-    first.reset();
     EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == u("Unknown"); }));
     EXPECT_THROW(shortcut("k"), AgentError) << "never sent when nobody takes it";
     WaylandWindow after(sway, "after-restart", "After");
     EXPECT_TRUE(waitUntil(
         [&] {
-            return sway.focus("after-restart") && core.lastContext.bundleId == u("after-restart");
+            return sway.command("[app_id=after-restart] focus") &&
+                   core.lastContext.bundleId == u("after-restart");
         },
         std::chrono::seconds(15)));
     EXPECT_EQ(shortcut("command+x"), u("Sent command+x"));
     EXPECT_EQ(after.keyLog(1), std::vector<std::string>{"78 c"});
+    // Hidden with no other window to take the focus, it is deactivated and nothing replaces it.
+    EXPECT_TRUE(sway.command("[app_id=after-restart] move scratchpad"));
+    EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == u("Unknown"); }));
 }
 
 TEST(WlrootsDesktop, ProbeFailsFastWithoutACompositor) {

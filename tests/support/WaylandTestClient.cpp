@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QRasterWindow>
+#include <map>
 
 namespace {
 
@@ -27,12 +28,11 @@ protected:
         if (keysym >= 0xffe1 && keysym <= 0xffee)
             return;
         QByteArray mods;
-        if (event->modifiers() & Qt::ControlModifier)
-            mods += 'c';
-        if (event->modifiers() & Qt::ShiftModifier)
-            mods += 's';
-        if (event->modifiers() & Qt::AltModifier)
-            mods += 'a';
+        const Qt::KeyboardModifier held[] = {Qt::ControlModifier, Qt::ShiftModifier,
+                                             Qt::AltModifier};
+        for (int i = 0; i < 3; ++i)
+            if (event->modifiers() & held[i])
+                mods += "csa"[i];
         QFile log(logPath);
         if (log.open(QIODevice::Append))
             log.write(QByteArray::number(keysym, 16) + ' ' + (mods.isEmpty() ? "-" : mods) + '\n');
@@ -42,25 +42,17 @@ protected:
 } // namespace
 
 int main(int argc, char** argv) {
-    QString appId = QStringLiteral("vantor-test-client"), title = QStringLiteral("Test window");
-    QString logPath = QStringLiteral("/dev/null"), titleFile;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const QByteArray arg = argv[i];
-        const QString value = QString::fromUtf8(argv[i + 1]);
-        if (arg == "--app-id")
-            appId = value;
-        else if (arg == "--title")
-            title = value;
-        else if (arg == "--log")
-            logPath = value;
-        else if (arg == "--title-file")
-            titleFile = value;
-    }
-    QGuiApplication::setDesktopFileName(appId);
+    std::map<QByteArray, QString> args{{"--app-id", QStringLiteral("vantor-test-client")},
+                                       {"--title", QStringLiteral("Test window")},
+                                       {"--log", QStringLiteral("/dev/null")}};
+    for (int i = 1; i + 1 < argc; i += 2)
+        args[argv[i]] = QString::fromUtf8(argv[i + 1]);
+    const QString titleFile = args["--title-file"];
+    QGuiApplication::setDesktopFileName(args["--app-id"]);
     QGuiApplication app(argc, argv);
     Witness window;
-    window.logPath = logPath;
-    window.setTitle(title);
+    window.logPath = args["--log"];
+    window.setTitle(args["--title"]);
     window.resize(320, 200);
     window.show();
 

@@ -1,0 +1,82 @@
+#include "WaylandDesktop.h"
+
+#include "TempEnvironment.h"
+#include "XDesktop.h"
+
+#include <QFile>
+#include <sys/wait.h>
+
+WaylandDesktop::~WaylandDesktop() {
+    stop();
+    // What the compositor's services leave to us (adopted by a subreaper) is reaped here too.
+    waitUntil([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, std::chrono::seconds(5));
+    // Newest first: a variable set twice gets its value from before the first time.
+    for (auto saved = m_savedEnvironment.rbegin(); saved != m_savedEnvironment.rend(); ++saved)
+        saved->second.isNull() ? qunsetenv(saved->first.constData())
+                               : qputenv(saved->first.constData(), saved->second);
+}
+
+void WaylandDesktop::stop() {
+    for (auto pid = m_pids.rbegin(); pid != m_pids.rend(); ++pid)
+        stopProgram(*pid);
+    m_pids.clear();
+}
+
+void WaylandDesktop::setEnvironment(const char* name, const QByteArray& value) {
+    m_savedEnvironment.emplace_back(name, qgetenv(name));
+    qputenv(name, value);
+}
+
+bool WaylandDesktop::startScript(const std::string& call) {
+    const QString ready = m_dir.filePath(QStringLiteral("environment"));
+    QFile::remove(ready);
+    // The shell stays until told to stop, then stops what it started (its exit trap).
+    m_pids.push_back(spawnProgram(
+        {"bash", "-c",
+         "source \"$0\"; " + call +
+             "; env -0 >\"$1.part\"; mv \"$1.part\" \"$1\"; trap 'kill $!; exit 0' TERM; while :; "
+             "do sleep 3600 >/dev/null & wait $!; done",
+         VANTOR_TEST_SOURCE_DIR "/e2e/desktop.sh", ready.toStdString()}));
+    QFile file(ready);
+    if (!waitUntil([&] { return file.exists(); }, std::chrono::seconds(40)) ||
+        !file.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& entry : file.readAll().split('\0')) {
+        const QByteArray name = entry.left(entry.indexOf('='));
+        if (name.startsWith("XDG_") || name.startsWith("DBUS_") || name == "HOME" ||
+            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "LANG")
+            setEnvironment(name.constData(), entry.mid(name.size() + 1));
+    }
+    return true;
+}
+
+pid_t WaylandDesktop::spawnClient(const std::vector<std::string>& argv) const {
+    return spawnProgram(argv, {"QT_QPA_PLATFORM=wayland", "LANG=C.UTF-8"});
+}
+
+int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    const pid_t pid = spawnProgram(argv, env);
+    int status = -1;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+WaylandWindow::WaylandWindow(const WaylandDesktop& desktop, const std::string& appId,
+                             const std::string& title)
+    : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
+    m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,
+                                 "--log", m_log, "--title-file", m_log + ".title"});
+}
+
+WaylandWindow::~WaylandWindow() {
+    stopProgram(m_pid);
+}
+
+void WaylandWindow::retitle(const QByteArray& title) const {
+    writeTestFile(QString::fromStdString(m_log + ".title"), title);
+}
+
+std::vector<std::string> WaylandWindow::keyLog(std::size_t count) const {
+    return waitForLines(m_log, count, std::chrono::seconds(5));
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QTemporaryDir>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+// What the private compositors of the tests share: the environment pointing at the compositor
+// (restored on destruction) and the programs started for it, the compositor last (stopped in
+// reverse on destruction).
+class WaylandDesktop {
+public:
+    virtual ~WaylandDesktop();
+
+    bool ready() const { return m_ready; }
+    // A folder the compositor's clients may write to.
+    virtual QString clientDir() const { return m_dir.path(); }
+    // Starts a program as a client of the compositor.
+    virtual pid_t spawnClient(const std::vector<std::string>& argv) const;
+
+protected:
+    // Runs `call` (start_sway, start_gnome ARGS...) of tests/e2e/desktop.sh in a shell that holds
+    // what it started until stopped, and takes the environment it exports.
+    bool startScript(const std::string& call);
+    void setEnvironment(const char* name, const QByteArray& value);
+    void stop();
+
+    QTemporaryDir m_dir;
+    std::vector<pid_t> m_pids;
+    bool m_ready = false;
+
+private:
+    std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
+};
+
+// Runs a program to its end; its exit status, -1 when it did not exit normally.
+int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+// A witness window (vantor_wayland_test_client) on the desktop. It logs each non-modifier key
+// press as "KEYSYM-HEX MODS" and takes what `retitle` writes as its title. Stopped on destruction.
+class WaylandWindow {
+public:
+    WaylandWindow(const WaylandDesktop& desktop, const std::string& appId,
+                  const std::string& title);
+    ~WaylandWindow();
+    WaylandWindow(const WaylandWindow&) = delete;
+    WaylandWindow& operator=(const WaylandWindow&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    void retitle(const QByteArray& title) const;
+    // Polls until the log holds `count` lines (5 s at most), then returns them.
+    std::vector<std::string> keyLog(std::size_t count) const;
+
+private:
+    std::string m_log;
+    pid_t m_pid = 0;
+};
