@@ -71,12 +71,4 @@ TEST(FrontApplication, ReconnectsWhenTheXServerComesBack) {
     EXPECT_EQ(front->identifier, QStringLiteral("after-restart"));
 }
 
-TEST(FrontApplication, NoWindowManagerMeansNoFrontApplication) {
-    XDesktop bare(false);
-    ASSERT_TRUE(bare.ready());
-    TestWindow window;
-    X11FrontApplicationSource source;
-    EXPECT_FALSE(source.frontApplication());
-}
-
 } // namespace

@@ -84,21 +84,6 @@ TEST_F(PulseFixture, CyclesInListOrderWrappingAndSkippingMonitors) {
     }
 }
 
-TEST_F(PulseFixture, ListsDevicesWithTheirNames) {
-    std::vector<std::string> sinks, sources;
-    for (const pulse::Device& device : pulse.devices(DeviceKind::Sink)) {
-        sinks.push_back(device.name + "=" + device.description);
-        EXPECT_EQ(backend.name(AudioScope::Output, device.index), device.description);
-    }
-    for (const pulse::Device& device : pulse.playbackOrCaptureDevices(DeviceKind::Source))
-        sources.push_back(device.name);
-    EXPECT_EQ(sinks,
-              (std::vector<std::string>{"sinkA=Speakers A", "sinkB=Headset B", "sinkC=HDMI C"}));
-    EXPECT_EQ(sources, (std::vector<std::string>{"micA", "micB", "micC"}));
-    EXPECT_EQ(pulse.devices(DeviceKind::Source).size(), 6u); // the sinks' monitors too
-    EXPECT_FALSE(pulse.device(DeviceKind::Sink, 4000).has_value());
-}
-
 // PulseAudio itself moves only the streams that follow the default; a stream the user has put on
 // a device stays there unless the switch moves it.
 TEST_F(PulseFixture, PinnedStreamsFollowTheNewDefault) {
