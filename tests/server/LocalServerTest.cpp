@@ -15,6 +15,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -51,13 +52,8 @@ public:
         if (halfClose)
             ::shutdown(m_fd, SHUT_WR);
     }
-    // Everything up to the server's close.
-    std::string readToEnd() {
-        EXPECT_TRUE(waitUntil([&] { return pump(); }));
-        return std::exchange(m_received, QByteArray()).toStdString();
-    }
-    // Exactly `count` bytes (fewer only if the server closes first).
-    std::string read(qsizetype count) {
+    // `count` bytes, fewer only if the server closes first; by default all until it closes.
+    std::string read(qsizetype count = std::numeric_limits<qsizetype>::max()) {
         EXPECT_TRUE(waitUntil([&] { return pump() || m_received.size() >= count; }));
         const QByteArray head = m_received.left(count);
         m_received.remove(0, head.size());
@@ -131,7 +127,7 @@ protected:
     std::string exchange(const QByteArray& request, bool halfClose = false) {
         Client client(server->port());
         client.send(request, halfClose);
-        return client.readToEnd();
+        return client.read();
     }
 
     // Every connection the server dropped or finished is freed.
@@ -259,17 +255,16 @@ TEST_F(ServerFixture, IdleConnectionIsClosedAfterTheLimit) {
     Client silent(server->port());
     Client partial(server->port());
     partial.send("GET /health HTTP/1.1\r\n");
-    EXPECT_EQ(silent.readToEnd(), "");
-    EXPECT_EQ(partial.readToEnd(), "");
+    EXPECT_EQ(silent.read(), "");
+    EXPECT_EQ(partial.read(), "");
     {
         // Pins unbounded event streams: one past the cap is refused in the usual framing.
         Client first(server->port()), second(server->port());
         first.send(kEvents);
         ASSERT_TRUE(waitUntil([&] { return server->eventStreamCount() == 1; }));
         second.send(kEvents);
-        EXPECT_EQ(second.readToEnd(),
-                  response("503 Service Unavailable",
-                           R"({"message":"Too many event streams","ok":false})"));
+        EXPECT_EQ(second.read(), response("503 Service Unavailable",
+                                          R"({"message":"Too many event streams","ok":false})"));
     }
     // Pins an answer the peer never takes holding its connection for ever.
     core.lastContext.windowTitle = QString(16 << 20, QLatin1Char('t'));
@@ -307,7 +302,7 @@ TEST(ServerLimits, OutOfDescriptorsKeepsAnswering) {
         silent.push_back(std::make_unique<Client>(port));
     Client health(port);
     health.send("GET /health HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(health.readToEnd(), kOk);
+    EXPECT_EQ(health.read(), kOk);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(pipeFds[0]);
