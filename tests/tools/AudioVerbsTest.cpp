@@ -28,8 +28,7 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
 
     for (const auto& [start, control, end] : {std::tuple{"96%", "volume-up", "100%"},
                                               {"3%", "volume-down", "0%"},
-                                              {"50%", "volume-up", "57%"},
-                                              {"50%", "volume-down", "43%"}}) {
+                                              {"50%", "volume-up", "57%"}}) {
         pactl("set-sink-volume", start);
         EXPECT_EQ(system(control), QString());
         // "Volume: front-left: N / 96% / ..."

@@ -13,11 +13,10 @@ namespace {
 
 const QString kChordPrefix = u"tell application \"System Events\" to "_s;
 
-QString run(const QString& text) {
-    return runHelper("vantor-osascript", {u"-e"_s, text});
-}
-
 TEST(Osascript, PressesChordsPrintsTitlesQuitsAppsAndFailsCleanlyWithoutX) {
+    const auto run = [](const QString& text) {
+        return runHelper("vantor-osascript", {u"-e"_s, text});
+    };
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
     TestWindow window;
