@@ -28,7 +28,6 @@ TEST(ScriptText, RefusesNearTemplatesAndBrowserAddresses) {
         {"UnescapedQuote", prefix + "keystroke \"\"\"", "Unsupported script"},
         {"InvalidUtf8", prefix + "keystroke \"\xff\"", "Unsupported script"},
         {"ControlCharacter", prefix + "keystroke \"\n\"", "Cannot type a control character"},
-        {"UnknownKeyCode", prefix + "key code 122", "Unsupported key code: 122"},
         {"OtherApplication", "tell application \"Finder\" to key code 36", "Unsupported script"},
         {"TitleWithTrailingNewline", titleScript().toStdString() + "\n", "Unsupported script"},
         {"ChromeAddress", browserScript(u"com.google.Chrome"_s)->toStdString(), "Browser addresses cannot be read on this desktop"},
