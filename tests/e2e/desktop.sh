@@ -37,6 +37,7 @@ start_x() {
   exec 3>"$E2E_DIR/display"
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset >"$E2E_DIR/xvfb.log" 2>&1 &
   E2E_PIDS+=($!)
+  export E2E_X_PID=$! # for a test that ends the server as a crash would
   exec 3>&-
   wait_for 10 test -s "$E2E_DIR/display" || fail "Xvfb did not start"
   export DISPLAY=:$(head -n1 "$E2E_DIR/display")

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "WaylandDesktop.h"
+#include "TestDesktop.h"
 
 // A private GNOME Shell 43 for one test, started by `start_gnome` of tests/e2e/desktop.sh (its
 // own system and session buses, our extension answering this test program, the test helper
 // extension). HOME, the XDG folders, the bus addresses and WAYLAND_DISPLAY point at it while the
 // object lives; set them before the test first touches the session bus.
-class GnomeDesktop : public WaylandDesktop {
+class GnomeDesktop : public TestDesktop {
 public:
     GnomeDesktop();
 

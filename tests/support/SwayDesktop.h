@@ -1,11 +1,11 @@
 #pragma once
 
-#include "WaylandDesktop.h"
+#include "TestDesktop.h"
 
 // A private headless sway for one test: `start_sway` of tests/e2e/desktop.sh. Under root sway
 // and its clients run as nobody. HOME, the XDG folders, WAYLAND_DISPLAY and SWAYSOCK point at it
 // while the object lives.
-class SwayDesktop : public WaylandDesktop {
+class SwayDesktop : public TestDesktop {
 public:
     SwayDesktop() { m_ready = startScript("start_sway"); }
     // Kills sway (and so every client) as a crash would, then starts a new one.

@@ -125,43 +125,10 @@ void stopProgram(pid_t pid) {
     }
 }
 
-XDesktop::XDesktop(bool windowManager) {
-    char pattern[] = "/tmp/vantor-x-XXXXXX";
-    if (!::mkdtemp(pattern))
-        return;
-    m_dir = pattern;
-    if (const char* saved = std::getenv("DISPLAY"))
-        m_savedDisplay = saved;
-    // Xvfb picks a free display itself and writes its number on descriptor 3.
-    const std::string numberFile = m_dir + "/display";
-    m_server = spawnProgram({"sh", "-c",
-                             "exec Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp "
-                             "-noreset 3>\"$0\"",
-                             numberFile});
-    const auto number = waitForLines(numberFile, 1, seconds(10));
-    if (!m_server || number.empty())
-        return;
-    m_display = ":" + number.front();
-    ::setenv("DISPLAY", m_display.c_str(), 1);
-    if (!windowManager) {
-        m_ready = true;
-        return;
-    }
-    const std::string rc = m_dir + "/rc.xml";
-    std::ofstream(rc) << "<openbox_config xmlns=\"http://openbox.org/3.4/rc\">"
-                         "<focus><focusNew>yes</focusNew></focus>"
-                         "<desktops><number>1</number></desktops><keyboard/><mouse/>"
-                         "</openbox_config>\n";
-    m_windowManager =
-        spawnProgram({"openbox", "--sm-disable", "--config-file", rc},
-                     {"HOME=" + m_dir, "XDG_CONFIG_HOME=" + m_dir, "XDG_CACHE_HOME=" + m_dir,
-                      "XDG_DATA_HOME=" + m_dir,
-                      // its theme comes from the system, whatever the test set
-                      "XDG_DATA_DIRS=/usr/local/share:/usr/share", "XDG_CONFIG_DIRS=/etc/xdg"});
-    xcb_connection_t* c = xcb_connect(m_display.c_str(), nullptr);
-    if (m_windowManager && !xcb_connection_has_error(c) && pollUntil(seconds(10), [&] {
-            return firstOf(property(c, rootOf(c), "_NET_SUPPORTING_WM_CHECK")) != 0;
-        })) {
+XDesktop::XDesktop() {
+    xcb_connection_t* c =
+        startScript("start_x", "DISPLAY|E2E_X_PID") ? xcb_connect(nullptr, nullptr) : nullptr;
+    if (c && !xcb_connection_has_error(c)) {
         // Openbox announces itself before it has finished starting, and drops the map requests
         // of that moment: ready only once a probe window of ours is managed (has WM_STATE).
         const xcb_window_t probe = xcb_generate_id(c);
@@ -180,26 +147,15 @@ XDesktop::XDesktop(bool windowManager) {
         xcb_destroy_window(c, probe);
         xcb_flush(c);
     }
-    xcb_disconnect(c);
-}
-
-XDesktop::~XDesktop() {
-    stopProgram(m_windowManager);
-    stopProgram(m_server);
-    if (m_savedDisplay)
-        ::setenv("DISPLAY", m_savedDisplay->c_str(), 1);
-    else
-        ::unsetenv("DISPLAY");
-    if (!m_dir.empty())
-        std::system(("rm -rf '" + m_dir + "'").c_str());
+    if (c)
+        xcb_disconnect(c);
 }
 
 void XDesktop::killServer() {
-    if (m_server > 0) {
-        ::kill(m_server, SIGKILL);
-        ::waitpid(m_server, nullptr, 0);
-    }
-    m_server = 0;
+    // Its parent, the script's shell, reaps it.
+    const pid_t server = qEnvironmentVariableIntValue("E2E_X_PID");
+    if (server > 0 && ::kill(server, SIGKILL) == 0)
+        pollUntil(seconds(5), [server] { return ::kill(server, 0) != 0; });
 }
 
 TestWindow::TestWindow(const Options& options) {

@@ -1,34 +1,22 @@
 #pragma once
 
+#include "TestDesktop.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-// A private X desktop for one test: Xvfb on a display number it picks itself (-displayfd), kept
-// from resetting (-noreset), and, unless told otherwise, openbox with no key or mouse bindings
-// (its defaults would swallow injected chords). DISPLAY points at it while the object lives.
-// Ready when the window manager has announced itself; stopped and reaped on destruction.
-class XDesktop {
+// A private X desktop for one test: start_x of tests/e2e/desktop.sh, Xvfb on a display number it
+// picks itself and openbox with no key or mouse bindings (its defaults would swallow injected
+// chords). DISPLAY points at it while the object lives. Ready once the window manager manages
+// windows.
+class XDesktop : public TestDesktop {
 public:
-    explicit XDesktop(bool windowManager = true);
-    ~XDesktop();
-    XDesktop(const XDesktop&) = delete;
-    XDesktop& operator=(const XDesktop&) = delete;
-
-    bool ready() const { return m_ready; }
-    const std::string& display() const { return m_display; }
+    XDesktop();
     // Ends the X server (and so every client) at once, as a crash would.
     void killServer();
-
-private:
-    std::string m_dir;
-    std::string m_display;
-    std::optional<std::string> m_savedDisplay;
-    pid_t m_server = 0;
-    pid_t m_windowManager = 0;
-    bool m_ready = false;
 };
 
 // One window of the test client program: a UTF-8 _NET_WM_NAME (or, with `legacyTitle`, only a

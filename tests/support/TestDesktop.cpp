@@ -1,12 +1,13 @@
-#include "WaylandDesktop.h"
+#include "TestDesktop.h"
 
 #include "TempEnvironment.h"
 #include "XDesktop.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <sys/wait.h>
 
-WaylandDesktop::~WaylandDesktop() {
+TestDesktop::~TestDesktop() {
     stop();
     // What the compositor's services leave to us (adopted by a subreaper) is reaped here too.
     waitUntil([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }, std::chrono::seconds(5));
@@ -16,18 +17,18 @@ WaylandDesktop::~WaylandDesktop() {
                                : qputenv(saved->first.constData(), saved->second);
 }
 
-void WaylandDesktop::stop() {
+void TestDesktop::stop() {
     for (auto pid = m_pids.rbegin(); pid != m_pids.rend(); ++pid)
         stopProgram(*pid);
     m_pids.clear();
 }
 
-void WaylandDesktop::setEnvironment(const char* name, const QByteArray& value) {
+void TestDesktop::setEnvironment(const char* name, const QByteArray& value) {
     m_savedEnvironment.emplace_back(name, qgetenv(name));
     qputenv(name, value);
 }
 
-bool WaylandDesktop::startScript(const std::string& call) {
+bool TestDesktop::startScript(const std::string& call, const char* names) {
     const QString ready = m_dir.filePath(QStringLiteral("environment"));
     QFile::remove(ready);
     // The shell stays until told to stop, then stops what it started (its exit trap).
@@ -41,16 +42,17 @@ bool WaylandDesktop::startScript(const std::string& call) {
     if (!waitUntil([&] { return file.exists(); }, std::chrono::seconds(40)) ||
         !file.open(QIODevice::ReadOnly))
         return false;
+    const QRegularExpression wanted(
+        QRegularExpression::anchoredPattern(QString::fromLatin1(names)));
     for (const QByteArray& entry : file.readAll().split('\0')) {
         const QByteArray name = entry.left(entry.indexOf('='));
-        if (name.startsWith("XDG_") || name.startsWith("DBUS_") || name == "HOME" ||
-            name == "WAYLAND_DISPLAY" || name == "SWAYSOCK" || name == "LANG")
+        if (wanted.match(QString::fromUtf8(name)).hasMatch())
             setEnvironment(name.constData(), entry.mid(name.size() + 1));
     }
     return true;
 }
 
-pid_t WaylandDesktop::spawnClient(const std::vector<std::string>& argv) const {
+pid_t TestDesktop::spawnClient(const std::vector<std::string>& argv) const {
     return spawnProgram(argv, {"QT_QPA_PLATFORM=wayland", "LANG=C.UTF-8"});
 }
 
@@ -62,7 +64,7 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-WaylandWindow::WaylandWindow(const WaylandDesktop& desktop, const std::string& appId,
+WaylandWindow::WaylandWindow(const TestDesktop& desktop, const std::string& appId,
                              const std::string& title)
     : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
     m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,

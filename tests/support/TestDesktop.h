@@ -7,12 +7,11 @@
 #include <utility>
 #include <vector>
 
-// What the private compositors of the tests share: the environment pointing at the compositor
-// (restored on destruction) and the programs started for it, the compositor last (stopped in
-// reverse on destruction).
-class WaylandDesktop {
+// What the private desktops of the tests share: the environment pointing at the desktop
+// (restored on destruction) and the programs started for it (stopped in reverse on destruction).
+class TestDesktop {
 public:
-    virtual ~WaylandDesktop();
+    virtual ~TestDesktop();
 
     bool ready() const { return m_ready; }
     // A folder the compositor's clients may write to.
@@ -21,9 +20,11 @@ public:
     virtual pid_t spawnClient(const std::vector<std::string>& argv) const;
 
 protected:
-    // Runs `call` (start_sway, start_gnome ARGS...) of tests/e2e/desktop.sh in a shell that holds
-    // what it started until stopped, and takes the environment it exports.
-    bool startScript(const std::string& call);
+    // Runs `call` (start_x, start_sway, start_gnome ARGS...) of tests/e2e/desktop.sh in a shell
+    // that holds what it started until stopped, and takes the variables it exports whose names
+    // match `names` (a regular expression).
+    bool startScript(const std::string& call,
+                     const char* names = "XDG_.*|DBUS_.*|HOME|WAYLAND_DISPLAY|SWAYSOCK|LANG");
     void setEnvironment(const char* name, const QByteArray& value);
     void stop();
 
@@ -42,8 +43,7 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 // press as "KEYSYM-HEX MODS" and takes what `retitle` writes as its title. Stopped on destruction.
 class WaylandWindow {
 public:
-    WaylandWindow(const WaylandDesktop& desktop, const std::string& appId,
-                  const std::string& title);
+    WaylandWindow(const TestDesktop& desktop, const std::string& appId, const std::string& title);
     ~WaylandWindow();
     WaylandWindow(const WaylandWindow&) = delete;
     WaylandWindow& operator=(const WaylandWindow&) = delete;
