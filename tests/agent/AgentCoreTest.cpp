@@ -43,26 +43,22 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
         u"printf '%s\\n--\\n' \"$2\" >> '%1'\necho https://example.com/page\n"_s.arg(log));
     auto core = std::make_unique<AgentCore>(services);
     const auto editor = window("Editor", "  notes.txt \n", "org.example.Editor");
-    const QString notes = QStringLiteral("notes.txt"), docs = QStringLiteral("Docs");
-    const std::optional<QString> url = QStringLiteral("https://example.com/page");
+    const QString url = u"https://example.com/page"_s;
     const struct {
         const char* name;
         std::optional<FrontApplication> front;
         bool changes;
-        const char* app;
-        const char* bundleId;
-        std::optional<QString> windowTitle;
-        std::optional<QString> browserUrl = std::nullopt;
+        AgentContext context; // its time aside
     } steps[] = {
-        {"NoFrontWindowIsTheEmptyTitle", std::nullopt, true, "Unknown", "unknown", QString()},
-        {"FrontAppAppears", editor, true, "Editor", "org.example.Editor", notes},
-        {"OnlyTimeDiffers", editor, false, "Editor", "org.example.Editor", notes},
-        {"Nameless", window(nullptr, "notes.txt"), true, "Unknown", "x", notes},
-        {"TitleOnly", window(nullptr, "other"), true, "Unknown", "x", QStringLiteral("other")},
-        {"ChromiumFamily", window("B", "Docs", "com.brave.Browser"), true, "B", "com.brave.Browser",
-         docs, url},
-        {"Safari", window("S", "Docs", "com.apple.Safari"), true, "S", "com.apple.Safari", docs,
-         url},
+        // clang-format off
+        {"NoFrontWindowIsTheEmptyTitle", std::nullopt, true, {u"Unknown"_s, u"unknown"_s, u""_s, {}, {}}},
+        {"FrontAppAppears", editor, true, {u"Editor"_s, u"org.example.Editor"_s, u"notes.txt"_s, {}, {}}},
+        {"OnlyTimeDiffers", editor, false, {u"Editor"_s, u"org.example.Editor"_s, u"notes.txt"_s, {}, {}}},
+        {"Nameless", window(nullptr, "notes.txt"), true, {u"Unknown"_s, u"x"_s, u"notes.txt"_s, {}, {}}},
+        {"TitleOnly", window(nullptr, "other"), true, {u"Unknown"_s, u"x"_s, u"other"_s, {}, {}}},
+        {"ChromiumFamily", window("B", "Docs", "com.brave.Browser"), true, {u"B"_s, u"com.brave.Browser"_s, u"Docs"_s, url, {}}},
+        {"Safari", window("S", "Docs", "com.apple.Safari"), true, {u"S"_s, u"com.apple.Safari"_s, u"Docs"_s, url, {}}},
+        // clang-format on
     };
     std::vector<AgentContext> reported;
     core->onContextChange = [&](const AgentContext& context) { reported.push_back(context); };
@@ -71,11 +67,11 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
         front->current = step.front;
         const size_t count = reported.size();
         core->pollContext();
-        const AgentContext& now = core->lastContext;
+        AgentContext expected = step.context;
+        expected.at = core->lastContext.at;
+        EXPECT_EQ(core->lastContext, expected);
         EXPECT_EQ(reported.size(), count + (step.changes ? 1 : 0));
-        EXPECT_EQ(now, (AgentContext{QString::fromUtf8(step.app), QString::fromUtf8(step.bundleId),
-                                     step.windowTitle, step.browserUrl, now.at}));
-        EXPECT_TRUE(!step.changes || reported.back() == now);
+        EXPECT_TRUE(!step.changes || reported.back() == expected);
     }
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));

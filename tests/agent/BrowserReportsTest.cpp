@@ -62,8 +62,6 @@ TEST(BrowserReports, AreCheckedAsUntrustedText) {
         {"IncognitoMissing", tab("https://a.example/", "Docs", R"("focused":true)"), std::nullopt},
         {"FocusedNotBool", tab("https://a.example/", "Docs", R"("focused":"yes","incognito":false)"), std::nullopt},
         {"OtherType", R"({"type":"query","focused":true,"incognito":false})", std::nullopt},
-        {"NotJson", "{\"type\":\"tab\",", std::nullopt},
-        {"NotAnObject", "[]", std::nullopt},
         {"InvalidUtf8", tab("https://a.example/", "D\xff"), std::nullopt},
         // clang-format on
     };

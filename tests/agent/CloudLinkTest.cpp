@@ -174,8 +174,8 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         std::make_exception_ptr(SystemError(QStringLiteral("Host x not found"))));
     ASSERT_EQ(Pairing::load(), peerPairing());
 
-    // The service's own "not found" ends the pairing, and an expired core stays silent. Pins a
-    // code sent raw into the path: it stays one segment (the peer answers 404 for it).
+    // The service's own "not found" ends the pairing. Pins a code sent raw into the path: it
+    // stays one segment (the peer answers 404 for it).
     core->pairing->code = QStringLiteral("../GONE?x#");
     const int before = notified;
     pollOnce();
@@ -186,18 +186,17 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
 }
 
 TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
-    core = makeCore(300ms); // short, so a silent server costs little
     pairWith(peerPairing());
     peer.setMisbehaviour(PeerMisbehaviour{0, {}, std::nullopt, true, -1}); // accepts, never answers
     peer.clearRequests();
+    // Pins a link held for ever by an answer dripped byte by byte: the total deadline ends it,
+    // long before the transfer time-out that measures only silence.
+    core = makeCore(60s, 800ms);
     core->pollCloudActions(); // pins overlapping polls: the next one waits for this one
     pollOnce();
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
     EXPECT_EQ(peer.requests().size(), 1);
-
-    // Pins a link held for ever by an answer dripped byte by byte: the total deadline ends it,
-    // long before the transfer time-out that measures only silence.
-    core = makeCore(60s, 800ms);
+    core = makeCore(300ms); // the transfer time-out alone
     pollOnce();
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
 
