@@ -183,13 +183,6 @@ TEST(Actions, CycleDefaultAudio) {
     }
 }
 
-std::string run(const char* script) {
-    return outcome([&] {
-        return runProcess(s("/bin/sh"),
-                          {s("-c"), s(script), s("sh"), s("quote \" back\\slash\nline ünï")});
-    });
-}
-
 TEST(RunProcess, GivesOutputOrError) {
     // clang-format off
     const struct {
@@ -213,8 +206,12 @@ TEST(RunProcess, GivesOutputOrError) {
         {"ChildIgnoringTerminationIsKilled", "trap '' TERM; while :; do sleep 0.1; done", "error: Command failed"},
     };
     // clang-format on
-    for (const auto& c : cases)
-        EXPECT_EQ(run(c.script), c.expected) << c.name;
+    const QString argument = s("quote \" back\\slash\nline ünï");
+    for (const auto& c : cases) {
+        const QStringList arguments{s("-c"), s(c.script), s("sh"), argument};
+        EXPECT_EQ(outcome([&] { return runProcess(s("/bin/sh"), arguments); }), c.expected)
+            << c.name;
+    }
 
     EXPECT_EQ(outcome([] { return runProcess(s("/nonexistent/program"), {}); }),
               "error: Could not launch /nonexistent/program: No such file or directory");

@@ -122,30 +122,21 @@ TEST(Pairing, PrivateStoreRoundTripsAndIncompleteStoresStartUnpaired) {
 
     int notified = 0;
     core.onPairingChange = [&] { ++notified; };
-    const struct {
-        const char* name;
-        const char* body; // nullptr: unpaired by the core
-        bool reportsProblem;
-    } cases[] = {
-        {"Erased", nullptr, false},
-        {"SecretEmpty", "[General]\ncloudUrl=https://x\npairCode=ABCDEF\npairSecret=\n", true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        core.lastCloudError = QStringLiteral("offline");
-        if (!c.body)
-            core.clearPairing();
-        else
-            ASSERT_TRUE(writeTestFile(Pairing::storePath(), c.body));
-        EXPECT_EQ(!c.body, !core.pairing && !core.lastCloudError);
-        QString problem;
-        EXPECT_FALSE(Pairing::load(&problem));
-        EXPECT_EQ(!problem.isEmpty(), c.reportsProblem) << problem.toStdString();
-        core.pair(stored);
-        EXPECT_EQ(Pairing::load(), stored);
-        EXPECT_FALSE(core.lastCloudError);
-    }
-    EXPECT_EQ(notified, 3) << "each pair and clear tells";
+    core.lastCloudError = u"offline"_s;
+    core.clearPairing();
+    EXPECT_FALSE(core.pairing || core.lastCloudError || Pairing::load());
+    core.lastCloudError = u"offline"_s;
+    core.pair(stored);
+    EXPECT_FALSE(core.lastCloudError);
+    EXPECT_EQ(Pairing::load(), stored);
+    EXPECT_EQ(notified, 2) << "pair and clear tell";
+
+    // An incomplete store starts unpaired, and says why.
+    ASSERT_TRUE(writeTestFile(Pairing::storePath(),
+                              "[General]\ncloudUrl=https://x\npairCode=ABCDEF\npairSecret=\n"));
+    QString problem;
+    EXPECT_FALSE(Pairing::load(&problem));
+    EXPECT_EQ(problem, u"the stored pairing is incomplete"_s);
 }
 
 } // namespace

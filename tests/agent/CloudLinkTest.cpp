@@ -3,11 +3,11 @@
 #include "CloudPeer.h"
 #include "ComputerName.h"
 #include "Log.h"
+#include "RunProcess.h"
 #include "TempEnvironment.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -205,14 +205,10 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     waitUntil([] { return false; }, 500ms);
 
     // Pins certificate errors being ignored: a self-signed peer is a transport failure.
-    QProcess openssl;
-    openssl.start(QStringLiteral("openssl"),
-                  QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                                 "-keyout /dev/stdout")
-                      .split(u' '));
-    ASSERT_TRUE(openssl.waitForFinished(60000) && openssl.exitCode() == 0)
-        << "openssl is in scripts/packages.txt";
-    const QByteArray pem = openssl.readAllStandardOutput();
+    const QByteArray pem =
+        runProcess(u"/usr/bin/openssl"_s, u"req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
+                                          "/CN=127.0.0.1 -keyout /dev/stdout"_s.split(u' '))
+            .toUtf8();
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(QSslCertificate(pem));
     tls.setPrivateKey(QSslKey(pem, QSsl::Rsa));
