@@ -18,10 +18,6 @@ class FakeFrontApplication : public FrontApplicationSource {
 public:
     std::optional<FrontApplication> current;
     std::optional<FrontApplication> frontApplication() override { return current; }
-    void moveFocus(std::optional<FrontApplication> to) {
-        current = std::move(to);
-        notifyFocusChange();
-    }
 };
 
 FrontApplication window(const char* name, const char* title, const char* id = "x") {
@@ -89,7 +85,8 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
     EXPECT_TRUE(waitUntil([&] { return reported.back().windowTitle == u"second"_s; }))
         << "a title change waits for the tick";
     core->contextTimer->stop();
-    front->moveFocus(window("B", "other", "b"));
+    front->current = window("B", "other", "b");
+    front->onFocusChange();
     EXPECT_TRUE(waitUntil([&] { return reported.back().bundleId == u"b"_s; }))
         << "a focus change does not";
 

@@ -226,10 +226,10 @@ TEST(ComputerName, PrettyHostnameFromMachineInfoOrTheHostName) {
     TempEnvironment env;
     const QString file = env.path() + QStringLiteral("/machine-info");
     const std::pair<QByteArray, QString> rows[] = {
-        {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n", u"Ann's \"Mac\" Book"_s},
+        {"CHASSIS=laptop\nPRETTY_HOSTNAME=Old\nPRETTY_HOSTNAME=\"Ann's \\\"Mac\\\" Book\"\n",
+         u"Ann's \"Mac\" Book"_s},
         {"PRETTY_HOSTNAME='Büro PC'", u"Büro PC"_s},
         {"# PRETTY_HOSTNAME=Old\nICON_NAME=computer\n", QSysInfo::machineHostName()},
-        {"PRETTY_HOSTNAME=One\nPRETTY_HOSTNAME=Two\n", u"Two"_s},
     };
     for (const auto& [text, expected] : rows) {
         ASSERT_TRUE(writeTestFile(file, text));
