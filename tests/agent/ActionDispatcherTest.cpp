@@ -39,8 +39,7 @@ public:
         return !refused.contains(device);
     }
     std::optional<std::string> name(AudioScope, DeviceId device) override {
-        const auto found = names.find(device);
-        return found == names.end() ? std::nullopt : std::optional(found->second);
+        return names.contains(device) ? std::optional(names.at(device)) : std::nullopt;
     }
 };
 
@@ -87,7 +86,6 @@ TEST(Actions, Dispatch) {
         QString calls;
     } cases[] = {
         // clang-format off
-        {"TypeInCapitals", s(R"({"type":"Launch","app":"A"})"), s("error: Unsupported action type"), {}},
         {"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
         {"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
         {"Text240CharactersTrimmedPasses", s(R"({"type":"launch","app":" \n )") + kLong240 + s(R"(\t"})"), s("Launched ") + kLong240, open(kLong240)},
