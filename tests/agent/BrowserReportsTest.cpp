@@ -9,10 +9,10 @@ namespace {
 
 using framing::encode;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 TEST(Framing, SplitsWhatHasArrived) {
-    const std::uint32_t over = framing::kMaxFrame + 1;
-    const std::string header(reinterpret_cast<const char*>(&over), 4);
+    const std::string header = encode(std::string(framing::kMaxFrame + 1, 'x')).substr(0, 4);
     const std::string max(framing::kMaxFrame, 'x');
     const struct {
         const char* name;
@@ -22,7 +22,6 @@ TEST(Framing, SplitsWhatHasArrived) {
         bool oversized;
     } cases[] = {
         // clang-format off
-        {"PartialHeader", encode("{}").substr(0, 3), {}, 0, false},
         {"PartialBody", encode("{}").substr(0, 5), {}, 0, false},
         {"SeveralFramesEmptyOneAndATail", encode("{}") + encode("") + encode("[1]") + encode("{}").substr(0, 2), {"{}", "", "[1]"}, 17, false},
         {"AtTheCap", encode(max), {max}, 4 + framing::kMaxFrame, false},
@@ -49,12 +48,9 @@ TEST(BrowserReports, AreCheckedAsUntrustedText) {
         const char* name;
         std::string json;
         std::optional<QString> url; // nothing: the report is refused as a whole
-        QString title = QStringLiteral("Docs");
     } cases[] = {
         // clang-format off
-        {"Https", tab("https://a.example/x?q=1#f"), QStringLiteral("https://a.example/x?q=1#f")},
         {"FileIsPrivate", tab("file:///home/me/tax.pdf"), QString()},
-        {"BrowserPage", tab("chrome://settings/"), QString()},
         {"UserInfoRemoved", tab("https://me:pw@a.example/"), QStringLiteral("https://a.example/")},
         {"AtTheCap", tab(longUrl), QString::fromStdString(longUrl)},
         {"OverTheCapDropped", tab(longUrl + "p"), QString()},
@@ -62,8 +58,6 @@ TEST(BrowserReports, AreCheckedAsUntrustedText) {
         {"IncognitoMissing", tab("https://a.example/", "Docs", R"("focused":true)"), std::nullopt},
         {"FocusedNotBool", tab("https://a.example/", "Docs", R"("focused":"yes","incognito":false)"), std::nullopt},
         {"OtherType", R"({"type":"query","focused":true,"incognito":false})", std::nullopt},
-        {"NotJson", "{\"type\":\"tab\",", std::nullopt},
-        {"NotAnObject", "[]", std::nullopt},
         {"InvalidUtf8", tab("https://a.example/", "D\xff"), std::nullopt},
         // clang-format on
     };
@@ -72,48 +66,37 @@ TEST(BrowserReports, AreCheckedAsUntrustedText) {
         const auto report = parseBrowserReport(c.json);
         ASSERT_EQ(report.has_value(), c.url.has_value());
         EXPECT_EQ(report.value_or(BrowserReport{}).url, c.url.value_or(QString()));
-        EXPECT_EQ(report.value_or(BrowserReport{}).title, c.url ? c.title : QString());
+        EXPECT_EQ(report.value_or(BrowserReport{}).title, c.url ? u"Docs"_s : QString());
     }
-    EXPECT_TRUE(isSupportedBrowser(QStringLiteral("org.mozilla.firefox")));
-    EXPECT_FALSE(isSupportedBrowser(QStringLiteral("com.apple.Safari")));
 }
 
 TEST(BrowserReports, VouchOnlyForTheFocusedWindow) {
     const auto now = std::chrono::steady_clock::time_point(1h);
-    const auto host = [&](qint64 pid, const char* url, const char* title = "Docs",
-                          bool focused = true, bool incognito = false,
-                          std::chrono::seconds age = 0s) {
-        return HostReport{
-            pid,
-            {QString::fromLatin1(url), QString::fromLatin1(title), focused, incognito},
-            now - age};
-    };
-    const FrontApplication chromium{QStringLiteral("Chromium"), QStringLiteral("chromium"),
-                                    QStringLiteral("Docs - Chromium"), 40};
-    const FrontApplication noPid{QStringLiteral("Firefox"), QStringLiteral("firefox"),
-                                 QStringLiteral("Docs — Mozilla Firefox"), 0};
-    const std::optional<QString> a = QStringLiteral("https://a/"), none;
+    const QString a = u"https://a/"_s, docs = u"Docs"_s;
     const struct {
         const char* name;
-        std::vector<HostReport> reports;
-        FrontApplication front;
+        std::vector<HostReport> reports; // browser pid, {address, title, focused, incognito}, time
         std::optional<QString> address;
+        qint64 frontPid = 40; // 0: unknown, any browser process may vouch
     } cases[] = {
         // clang-format off
-        {"Matches", {host(40, "https://a/")}, chromium, a},
-        {"OtherBrowserProcess", {host(41, "https://a/")}, chromium, none},
-        {"NoPidAnyProcess", {host(41, "https://a/")}, noPid, a},
-        {"Unfocused", {host(40, "https://a/", "Docs", false)}, chromium, none},
-        {"Incognito", {host(40, "https://a/", "Docs", true, true)}, chromium, none},
-        {"Stale", {host(40, "https://a/", "Docs", true, false, kReportLifetime + 1s)}, chromium, none},
-        {"TitleMismatch", {host(40, "https://a/", "Mail")}, chromium, none},
-        {"EmptyTitle", {host(40, "https://a/", "")}, chromium, none},
-        {"NoAddress", {host(40, "")}, chromium, none},
-        {"TwoProfilesNewestWins", {host(40, "https://b/", "Docs", true, false, 3s), host(40, "https://a/")}, chromium, a},
+        {"Matches", {{40, {a, docs, true, false}, now}}, a},
+        {"OtherBrowserProcess", {{41, {a, docs, true, false}, now}}, {}},
+        {"NoPidAnyProcess", {{41, {a, docs, true, false}, now}}, a, 0},
+        {"Unfocused", {{40, {a, docs, false, false}, now}}, {}},
+        {"Incognito", {{40, {a, docs, true, true}, now}}, {}},
+        {"Stale", {{40, {a, docs, true, false}, now - kReportLifetime - 1s}}, {}},
+        {"TitleMismatch", {{40, {a, u"Mail"_s, true, false}, now}}, {}},
+        {"EmptyTitle", {{40, {a, {}, true, false}, now}}, {}},
+        {"NoAddress", {{40, {{}, docs, true, false}, now}}, {}},
+        {"TwoProfilesNewestWins", {{40, {u"https://b/"_s, docs, true, false}, now - 3s}, {40, {a, docs, true, false}, now}}, a},
         // clang-format on
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(pickAddress(c.reports, c.front, now), c.address) << c.name;
+    for (const auto& c : cases) {
+        const FrontApplication front{u"Chromium"_s, u"chromium"_s, u"Docs - Chromium"_s,
+                                     c.frontPid};
+        EXPECT_EQ(pickAddress(c.reports, front, now), c.address) << c.name;
+    }
 }
 
 } // namespace
