@@ -79,6 +79,7 @@ TEST_F(CloudLinkTest, HeartbeatThrottleAndUpload) {
         {"UnforcedAtFiveSeconds", 100ms, false, true},
     };
     core->pairing = peerPairing();
+    core->lastContext.windowTitle = u"notes.txt"_s;
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
         clock += step.advance;
@@ -90,7 +91,8 @@ TEST_F(CloudLinkTest, HeartbeatThrottleAndUpload) {
     ASSERT_EQ(peer.requests().size(), 3);
     EXPECT_FALSE(core->lastCloudError);
     const QJsonObject body = QJsonDocument::fromJson(peer.requests().last().body).object();
-    EXPECT_EQ(body.keys().join(u',').toStdString(), "activeApp,at,bundleId,companionName");
+    EXPECT_EQ(body.keys().join(u',').toStdString(),
+              "activeApp,at,bundleId,companionName,windowTitle");
     EXPECT_EQ(body.value(QStringLiteral("companionName")).toString(), computerName());
 }
 
