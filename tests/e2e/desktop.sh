@@ -58,14 +58,26 @@ start_tray() {
     fail "trayer did not start"
 }
 
+# start_pulse [sink|source NAME DESCRIPTION]...: a PulseAudio server with null devices (by default
+# two speakers and a microphone); PULSE_SERVER and E2E_PULSE_PID name it.
 start_pulse() {
-  HOME=$E2E_DIR pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+  [ $# -gt 0 ] || set -- sink sinkA Speakers_A sink sinkB Headset_B source micA Mic_A
+  local devices=()
+  while [ $# -ge 3 ]; do
+    case $1 in
+      sink) devices+=(--load="module-null-sink sink_name=$2 sink_properties=\"device.description='$3'\"") ;;
+      source) devices+=(--load="module-null-source source_name=$2 description='$3'") ;;
+    esac
+    shift 3
+  done
+  # The socket last, so that a client that can connect finds every device already there.
+  HOME=$E2E_DIR pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no \
+    --high-priority=no "${devices[@]}" \
     --load="module-native-protocol-unix socket=$XDG_RUNTIME_DIR/pulse/native auth-anonymous=1" \
-    --load="module-null-sink sink_name=sinkA sink_properties=device.description=Speakers_A" \
-    --load="module-null-sink sink_name=sinkB sink_properties=device.description=Headset_B" \
-    --load="module-null-source source_name=micA description=Mic_A" >"$E2E_DIR/pulse.log" 2>&1 &
+    >"$E2E_DIR/pulse.log" 2>&1 &
   E2E_PIDS+=($!)
-  wait_for 10 pactl info || fail "pulseaudio did not start"
+  export E2E_PULSE_PID=$! PULSE_SERVER=unix:$XDG_RUNTIME_DIR/pulse/native
+  wait_for 10 pactl info || { cat "$E2E_DIR/pulse.log" >&2; fail "pulseaudio did not start"; }
 }
 
 # start_bg NAME COMMAND...: runs COMMAND in the background, output in $E2E_DIR/NAME.log.

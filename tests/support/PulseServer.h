@@ -1,35 +1,30 @@
 #pragma once
 
+#include "TestDesktop.h"
+
 #include <QList>
 #include <QString>
-#include <memory>
 
-// A private PulseAudio server for one test or benchmark, with null sinks and sources only, in its
-// own temporary runtime folder. While the object lives, PULSE_SERVER points this process and its
-// children at it. Construction starts it (check isRunning()); destruction stops and reaps it.
-// Descriptions may hold spaces but no quote characters.
-class PulseServer {
+// A private PulseAudio server with null sinks and sources only, for one test or benchmark:
+// start_pulse of tests/e2e/desktop.sh. While the object lives, PULSE_SERVER points this process
+// and its children at it. Construction starts it (check isRunning()). Descriptions may hold
+// spaces but no quote characters.
+class PulseServer : public TestDesktop {
 public:
     struct Device {
         QString name;        // the sink or source name, e.g. "sinkA"
         QString description; // what users see, e.g. "Speakers A"
     };
+    PulseServer(const QList<Device>& sinks, const QList<Device>& sources);
 
-    PulseServer(QList<Device> sinks, QList<Device> sources);
-    ~PulseServer();
-    PulseServer(const PulseServer&) = delete;
-
-    // Starts the server (again, with the same devices and address); true once it answers.
+    // Starts the server again (after stop()), with the same devices; true once it answers.
     bool start();
     void stop();
-    bool isRunning() const;
-    qint64 processId() const;
-    // What the server wrote to its standard output and error, for failure messages.
-    QString log() const;
+    bool isRunning() const { return m_ready; }
+    qint64 processId() const { return qEnvironmentVariableIntValue("E2E_PULSE_PID"); }
     // The server's own command-line client, the independent witness: its trimmed output.
     static QString pactl(const QStringList& arguments);
 
 private:
-    struct State;
-    std::unique_ptr<State> m;
+    std::string m_call;
 };
