@@ -1,11 +1,83 @@
 #include "TestDesktop.h"
 
 #include "TempEnvironment.h"
-#include "XDesktop.h"
 
 #include <QFile>
 #include <QRegularExpression>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+bool reapWithin(pid_t pid, std::chrono::milliseconds timeout) {
+    return pollUntil(timeout, [pid] {
+        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+        return done == pid || (done < 0 && errno == ECHILD);
+    });
+}
+
+bool pollUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+pid_t spawnProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& extraEnvironment) {
+    std::vector<std::string> environment = extraEnvironment;
+    for (char** item = environ; *item; ++item) {
+        const std::string entry = *item;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(),
+                         [&](const std::string& extra) { return extra.starts_with(name); }))
+            environment.push_back(entry);
+    }
+    const auto pointers = [](const std::vector<std::string>& words) {
+        std::vector<char*> list;
+        for (const std::string& word : words)
+            list.push_back(const_cast<char*>(word.c_str()));
+        list.push_back(nullptr);
+        return list;
+    };
+    pid_t pid = 0;
+    return ::posix_spawnp(&pid, argv.at(0).c_str(), nullptr, nullptr, pointers(argv).data(),
+                          pointers(environment).data()) == 0
+               ? pid
+               : 0;
+}
+
+void stopProgram(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    if (!reapWithin(pid, std::chrono::seconds(3))) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
+                                      std::chrono::milliseconds timeout) {
+    std::vector<std::string> lines;
+    pollUntil(timeout, [&] {
+        lines.clear();
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines.size() >= count;
+    });
+    return lines;
+}
 
 TestDesktop::~TestDesktop() {
     stop();

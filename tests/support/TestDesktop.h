@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QTemporaryDir>
+#include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -36,6 +38,19 @@ private:
     std::vector<std::pair<QByteArray, QByteArray>> m_savedEnvironment;
 };
 
+// Starts a program with the given arguments and environment additions; its pid.
+pid_t spawnProgram(const std::vector<std::string>& argv,
+                   const std::vector<std::string>& extraEnvironment = {});
+// Polls until the file holds `count` lines (a witness window's key log), then returns them.
+std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
+                                      std::chrono::milliseconds timeout);
+// Polls until the child `pid` has exited; reaps it.
+bool reapWithin(pid_t pid, std::chrono::milliseconds timeout);
+// Sends SIGTERM (then SIGKILL after a grace period) and reaps.
+void stopProgram(pid_t pid);
+
+// Calls `done` every 10 ms until it holds or `timeout` passes; whether it held.
+bool pollUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
 // Runs a program to its end; its exit status, -1 when it did not exit normally.
 int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 

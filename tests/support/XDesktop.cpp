@@ -1,37 +1,16 @@
 #include "XDesktop.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <xcb/xcb.h>
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-// Calls `done` every 10 ms until it holds or `timeout` passes; whether it held.
-bool pollUntil(milliseconds timeout, const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (done())
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-}
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
     auto* reply = xcb_intern_atom_reply(
@@ -64,13 +43,6 @@ xcb_window_t rootOf(xcb_connection_t* c) {
     return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
 }
 
-bool reapWithin(pid_t pid, milliseconds timeout) {
-    return pollUntil(timeout, [pid] {
-        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-        return done == pid || (done < 0 && errno == ECHILD);
-    });
-}
-
 // Asks the window manager to activate the client window of `pid`, as a pager (or a click) would.
 void requestActivation(xcb_connection_t* c, pid_t pid) {
     for (const uint32_t window : property(c, rootOf(c), "_NET_CLIENT_LIST", 1024)) {
@@ -90,40 +62,6 @@ void requestActivation(xcb_connection_t* c, pid_t pid) {
 }
 
 } // namespace
-
-pid_t spawnProgram(const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment) {
-    std::vector<std::string> environment = extraEnvironment;
-    for (char** item = environ; *item; ++item) {
-        const std::string entry = *item;
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        if (std::none_of(extraEnvironment.begin(), extraEnvironment.end(),
-                         [&](const std::string& extra) { return extra.starts_with(name); }))
-            environment.push_back(entry);
-    }
-    const auto pointers = [](const std::vector<std::string>& words) {
-        std::vector<char*> list;
-        for (const std::string& word : words)
-            list.push_back(const_cast<char*>(word.c_str()));
-        list.push_back(nullptr);
-        return list;
-    };
-    pid_t pid = 0;
-    return ::posix_spawnp(&pid, argv.at(0).c_str(), nullptr, nullptr, pointers(argv).data(),
-                          pointers(environment).data()) == 0
-               ? pid
-               : 0;
-}
-
-void stopProgram(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    if (!reapWithin(pid, seconds(3))) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-}
 
 XDesktop::XDesktop() {
     xcb_connection_t* c =
@@ -210,19 +148,6 @@ bool TestWindow::waitUntilExited(milliseconds timeout) {
 
 std::vector<std::string> TestWindow::keyLog(std::size_t count, milliseconds timeout) const {
     return waitForLines(m_log, count, timeout);
-}
-
-std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
-                                      milliseconds timeout) {
-    std::vector<std::string> lines;
-    pollUntil(timeout, [&] {
-        lines.clear();
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines.size() >= count;
-    });
-    return lines;
 }
 
 std::vector<int> keysDown() {

@@ -50,14 +50,5 @@ private:
     pid_t m_pid = 0;
 };
 
-// Starts a program with the given arguments and environment additions; its pid.
-pid_t spawnProgram(const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment = {});
-// Polls until the file holds `count` lines (a witness window's key log), then returns them.
-std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
-                                      std::chrono::milliseconds timeout);
-// Sends SIGTERM (then SIGKILL after a grace period) and reaps.
-void stopProgram(pid_t pid);
-
 // The keycodes the X server currently holds down on the display named by DISPLAY.
 std::vector<int> keysDown();
