@@ -9,13 +9,6 @@
 
 namespace {
 
-CoreServices x11Services() {
-    CoreServices services = CoreServices::defaults();
-    services.frontApplication = std::make_shared<X11FrontApplicationSource>();
-    services.scriptRunnerPath = QStringLiteral(VANTOR_RUNTIME_DIR "/vantor-osascript");
-    return services;
-}
-
 // Only the desktop's events bring samples here (the tick is stopped) until no window is left: a
 // lasting "no window" is the tick's to report.
 TEST(FrontApplication, FollowsTheFocusedWindowByEventsAndFallsBackToTheDefaults) {
@@ -25,7 +18,9 @@ TEST(FrontApplication, FollowsTheFocusedWindowByEventsAndFallsBackToTheDefaults)
                       "[Desktop Entry]\nType=Application\nName=Test Client\nExec=true\n"));
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
-    AgentCore core(x11Services());
+    CoreServices services = CoreServices::defaults();
+    services.frontApplication = std::make_shared<X11FrontApplicationSource>();
+    AgentCore core(services);
     core.start();
     core.contextTimer->stop();
     int changes = 0;
