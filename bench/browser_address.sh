@@ -8,12 +8,7 @@ build=$(realpath "${1:-build}")
 count=${2:-30}
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/browser.sh"
 
-wait_for 60 sh -c '! curl -s -m 1 http://127.0.0.1:17345/health' ||
-  fail "another agent already answers on 127.0.0.1:17345"
-start_x
-start_pages
-start_bg agent "$build/bin/vantor-companion"
-wait_for 20 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer"
+start_agent_desktop "$build"
 start_chromium "$build" "$PAGES/alpha.html"
 expect_url "$PAGES/alpha.html" || fail "no address for the front tab"
 

@@ -11,6 +11,17 @@ export -f status
 # expect_url URL: waits until /status shows URL as the address.
 expect_url() { wait_for 20 bash -c "status | grep -q '\"browserUrl\":\"$1\"'"; }
 
+# start_agent_desktop BUILD_DIR: an X desktop, the test pages and the built agent, answering. The
+# port is fixed: give an agent of another run a moment to go, never talk to it.
+start_agent_desktop() {
+  wait_for 60 sh -c '! curl -s -m 1 http://127.0.0.1:17345/health' ||
+    fail "another agent already answers on 127.0.0.1:17345"
+  start_x
+  start_pages
+  start_bg agent "$1/bin/vantor-companion"
+  wait_for 20 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer"
+}
+
 # Three titled pages on a loopback HTTP server; $PAGES is their base address.
 start_pages() {
   mkdir -p "$E2E_DIR/www"

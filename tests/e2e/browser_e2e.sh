@@ -9,12 +9,7 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/browser.sh"
 
-wait_for 60 sh -c '! curl -s -m 1 http://127.0.0.1:17345/health' ||
-  fail "another agent already answers on 127.0.0.1:17345"
-start_x
-start_pages
-start_bg agent "$build/bin/vantor-companion"
-wait_for 20 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer"
+start_agent_desktop "$build"
 curl -sN http://127.0.0.1:17345/events >"$E2E_DIR/events" 2>/dev/null &
 E2E_PIDS+=($!)
 
