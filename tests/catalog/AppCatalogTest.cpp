@@ -5,6 +5,7 @@
 #include "XdgDirs.h"
 
 #include <QFile>
+#include <QTimeZone>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -39,7 +40,7 @@ protected:
     QStringList m_roots{m_env.dataHome() + u"/applications"_s,
                         m_env.path() + u"/data-dirs/applications"_s,
                         m_env.path() + u"/flatpak/applications"_s};
-    QDateTime m_now = QDateTime(QDate(2026, 12, 5), QTime(11, 20), Qt::UTC);
+    QDateTime m_now = QDateTime(QDate(2026, 12, 5), QTime(11, 20), QTimeZone::utc());
 };
 
 TEST_F(Catalog, ListsShownApplicationsOncePerIdSortedByLocalisedName) {
