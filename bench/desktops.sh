@@ -56,12 +56,9 @@ desktop_gnome() {
 }
 
 desktop_kde() {
-  local dir=$E2E_DIR/kwin id bus
+  local dir=$E2E_DIR/kwin id
   mkdir -p "$dir/bin"
-  # a private session bus; dbus-daemon forks it away, so its pid goes on the list by hand
-  bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-  export DBUS_SESSION_BUS_ADDRESS=$(head -n1 <<<"$bus")
-  E2E_PIDS+=("$(tail -n1 <<<"$bus")")
+  start_bus session
   # the packaged binary's file capability fails exec in a namespace; a copy (same name) has none
   cp /usr/bin/kwin_wayland "$dir/bin/kwin_wayland"
   KWIN_COMPOSE=Q LANG=C.UTF-8 start_bg kwin "$dir/bin/kwin_wayland" --virtual --width 800 \
@@ -72,11 +69,15 @@ desktop_kde() {
     QT_QPA_PLATFORM=wayland start_bg "$id" "$build/tests/support/vantor_wayland_test_client" \
       --app-id "$id" --title "Window $id ✓" --log "$E2E_DIR/$id.keys"
     # a one-shot KWin script activates the window, as KWin's own task switcher does
-    printf 'for (const w of workspace.clientList()) if (w.desktopFileName == "%s") workspace.activeClient = w;\n' \
+    # (KWin 5 names windows clients; KWin 6 windows, and keeps its script objects under /Scripting)
+    printf 'const six = "windowList" in workspace;
+for (const w of six ? workspace.windowList() : workspace.clientList())
+  if (w.desktopFileName == "%s") { if (six) workspace.activeWindow = w; else workspace.activeClient = w; }\n' \
       "$id" >"$dir/focus-$id.js"
     cat >"$dir/focus-$id.sh" <<SH
 n=\$(gdbus call --session -d org.kde.KWin -o /Scripting -m org.kde.kwin.Scripting.loadScript "$dir/focus-$id.js" "bench-focus" | tr -dc 0-9)
-gdbus call --session -d org.kde.KWin -o /\$n -m org.kde.kwin.Script.run >/dev/null
+gdbus call --session -d org.kde.KWin -o /\$n -m org.kde.kwin.Script.run >/dev/null 2>&1 ||
+  gdbus call --session -d org.kde.KWin -o /Scripting/Script\$n -m org.kde.kwin.Script.run >/dev/null
 gdbus call --session -d org.kde.KWin -o /Scripting -m org.kde.kwin.Scripting.unloadScript bench-focus >/dev/null
 SH
     printf '%s\n' sh "$dir/focus-$id.sh" >"$E2E_DIR/focus-$id"

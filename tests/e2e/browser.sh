@@ -31,7 +31,7 @@ start_pages() {
   for i in $(seq 0 40); do
     echo "<!doctype html><title>Page $i</title><p>$i</p>" >"$E2E_DIR/www/p$i.html"
   done
-  start_bg pages python3 -m http.server --bind 127.0.0.1 --directory "$E2E_DIR/www" 0
+  start_bg pages python3 -u -m http.server --bind 127.0.0.1 --directory "$E2E_DIR/www" 0
   wait_for 10 grep -q 'Serving HTTP' "$E2E_DIR/pages.log" || fail "page server did not start"
   PAGES=http://127.0.0.1:$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$E2E_DIR/pages.log" | head -n1)
 }
@@ -62,7 +62,7 @@ JSON
 
 # chromium_private URL: a private window of the running Chromium.
 chromium_private() {
-  chromium "${CHROMIUM_FLAGS[@]}" --user-data-dir="$E2E_DIR/chromium" --incognito "$1" \
+  bounded 30 chromium "${CHROMIUM_FLAGS[@]}" --user-data-dir="$E2E_DIR/chromium" --incognito "$1" \
     >>"$E2E_DIR/chromium.log" 2>&1
 }
 
@@ -71,7 +71,7 @@ devtools() { curl -sf -X "$1" "$DEVTOOLS/json/$2"; }
 
 # start_firefox BUILD URL: a windowed firefox-esr with our unsigned extension installed in a fresh
 # profile and our host registered for its gecko id in the test's home. No --no-remote: later
-# firefox_tab and firefox_private calls reach this instance through it.
+# firefox_tab and firefox_private calls reach this instance through the desktop's session bus.
 start_firefox() {
   local profile=$E2E_DIR/firefox id
   id=$(python3 -c 'import json,sys
@@ -96,8 +96,8 @@ JSON
 }
 
 # firefox_tab URL, firefox_private URL: a new tab, or a private window, in the running Firefox.
-firefox_tab() { firefox-esr --profile "$E2E_DIR/firefox" --new-tab "$1" >>"$E2E_DIR/firefox.log" 2>&1; }
+firefox_tab() { bounded 30 firefox-esr --profile "$E2E_DIR/firefox" --new-tab "$1" >>"$E2E_DIR/firefox.log" 2>&1; }
 firefox_private() {
-  firefox-esr --profile "$E2E_DIR/firefox" --private-window "$1" >>"$E2E_DIR/firefox.log" 2>&1
+  bounded 30 firefox-esr --profile "$E2E_DIR/firefox" --private-window "$1" >>"$E2E_DIR/firefox.log" 2>&1
 }
 chromium_tab() { devtools PUT "new?$1" >/dev/null; }

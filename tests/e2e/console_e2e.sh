@@ -8,11 +8,11 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # Installed into the build folder (never the source tree); npm's cache stays there too, so a
-# second run needs no network.
+# second run needs no network and does not wait for one.
 modules=$build/e2e-console
 mkdir -p "$modules"
 cp "$here/console/package.json" "$here/console/package-lock.json" "$modules/"
-(cd "$modules" && npm_config_cache=$modules/npm-cache npm ci --no-audit --no-fund --loglevel=error) ||
+(cd "$modules" && npm_config_cache=$modules/npm-cache timeout 300 npm ci --prefer-offline --no-audit --no-fund --loglevel=error) ||
   { echo "FAIL: npm ci for playwright-core" >&2; exit 1; }
 
 source "$here/desktop.sh"
@@ -57,4 +57,4 @@ CONSOLE_E2E_MODULES=$modules/node_modules \
   CONSOLE_E2E_TITLE=$title \
   CONSOLE_E2E_LAUNCHED=$E2E_DIR/launched \
   CONSOLE_E2E_SHOTS=$build/e2e-artifacts \
-  node "$here/console/console.test.mjs"
+  bounded 240 node "$here/console/console.test.mjs"

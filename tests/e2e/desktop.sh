@@ -24,6 +24,23 @@ trap e2e_cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# bounded SECONDS COMMAND...: COMMAND, ended after SECONDS with a line that names it, so a hang
+# fails the test in seconds rather than at the test runner's limit.
+bounded() {
+  local limit=$1 status=0
+  shift
+  timeout -k 5 "$limit" "$@" || status=$?
+  [ $status -ne 124 ] && [ $status -ne 137 ] || echo "FAIL: '$*' did not finish within ${limit}s" >&2
+  return $status
+}
+# The desktop's one-shot tools are bounded wherever a script calls them, in `bash -c` too. A
+# program meant to run on (an event stream) is started with `command`.
+for tool in curl xdotool xwininfo xprop import pactl gdbus gsettings swaymsg; do
+  eval "$tool() { bounded 20 $tool \"\$@\"; }"
+  export -f "${tool?}"
+done
+export -f bounded
+
 # wait_for SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
 wait_for() {
   local deadline=$((SECONDS + $1)); shift
@@ -48,6 +65,22 @@ XML
   openbox --sm-disable --config-file "$E2E_DIR/openbox.xml" >"$E2E_DIR/openbox.log" 2>&1 &
   E2E_PIDS+=($!)
   wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' || fail "openbox did not start"
+  # A desktop session has its bus; firefox hands a URL to its running instance only through it.
+  start_bus session
+}
+
+# start_bus system|session: a private message bus of that type that lets everyone in; exports
+# its address.
+start_bus() {
+  local type=$1
+  cat >"$E2E_DIR/$type.conf" <<XML
+<busconfig><type>$type</type><listen>unix:path=$E2E_DIR/${type}_bus</listen><standard_session_servicedirs/>
+<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
+XML
+  dbus-daemon --nofork --config-file="$E2E_DIR/$type.conf" >"$E2E_DIR/$type-bus.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 test -S "$E2E_DIR/${type}_bus" || fail "the $type bus did not start"
+  export "DBUS_${type^^}_BUS_ADDRESS=unix:path=$E2E_DIR/${type}_bus"
 }
 
 start_tray() {
@@ -115,33 +148,38 @@ sway_client() {
     XDG_RUNTIME_DIR="$SWAY_DIR" WAYLAND_DISPLAY="$WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland "$@"
 }
 
-# start_gnome AGENT: a headless GNOME Shell 43 on private system and session buses with our
-# extension (from the build tree, answering AGENT only) and the test helper extension enabled.
+# start_gnome BUILD AGENT: a headless GNOME Shell on private system and session buses with our
+# extension (from the build tree, answering AGENT only) and the test helper extension enabled,
+# each in the form the running Shell loads: `imports` on 43/44, ES modules on 45 and later.
 # Exports WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
 start_gnome() {
-  local build=$1 agent=$2 uuid=vantor-companion@keyloft.com type
-  local ext=$XDG_DATA_HOME/gnome-shell/extensions
+  local build=$1 agent=$2 uuid=vantor-companion@keyloft.com form=legacy version
+  local ext=$XDG_DATA_HOME/gnome-shell/extensions helper helper_dir
+  helper=$(dirname "${BASH_SOURCE[0]}")/../support/gnome-helper
+  version=$(gnome-shell --version | sed -n 's/^GNOME Shell \([0-9]*\).*/\1/p')
+  [ "${version:-0}" -lt 45 ] || form=module
   mkdir -p "$ext"
-  cp -r "$build/gnome-extension/legacy/$uuid" "$ext/"
-  cp -r "$(dirname "${BASH_SOURCE[0]}")/../support/gnome-helper" "$ext/vantor-test-helper@keyloft.com"
+  cp -r "$build/gnome-extension/$form/$uuid" "$ext/"
   echo "$agent" >"$ext/$uuid/agent-executables"
-  for type in system session; do
-    cat >"$E2E_DIR/$type.conf" <<XML
-<busconfig><type>$type</type><listen>unix:path=$E2E_DIR/${type}_bus</listen><standard_session_servicedirs/>
-<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
-XML
-    dbus-daemon --nofork --config-file="$E2E_DIR/$type.conf" >"$E2E_DIR/$type-bus.log" 2>&1 &
-    E2E_PIDS+=($!)
-    wait_for 10 test -S "$E2E_DIR/${type}_bus" || fail "the $type bus did not start"
-  done
-  export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$E2E_DIR/system_bus DBUS_SESSION_BUS_ADDRESS=unix:path=$E2E_DIR/session_bus
+  helper_dir=$ext/vantor-test-helper@keyloft.com
+  mkdir -p "$helper_dir"
+  cp "$helper/$form.js" "$helper_dir/extension.js"
+  cp "$helper/helper.js" "$helper_dir/"
+  [ $form = legacy ] || echo 'export {TestHelper};' >>"$helper_dir/helper.js"
+  cat >"$helper_dir/metadata.json" <<JSON
+{"uuid": "vantor-test-helper@keyloft.com", "name": "Keyloft Companion test helper",
+ "description": "Tests only: leaves the start-up overview and focuses windows on request.",
+ "shell-version": ["$version"]}
+JSON
+  start_bus system
+  start_bus session
   gsettings set org.gnome.shell enabled-extensions "['$uuid', 'vantor-test-helper@keyloft.com']"
   export WAYLAND_DISPLAY=vantor-gnome LANG=C.UTF-8
   gnome-shell --headless --wayland --no-x11 --wayland-display=$WAYLAND_DISPLAY --virtual-monitor 800x600 \
     >"$E2E_DIR/gnome-shell.log" 2>&1 &
   E2E_PIDS+=($!)
   wait_for 30 gdbus introspect --session -d com.keyloft.VantorCompanion.TestHelper \
-    -o /com/keyloft/VantorCompanion/TestHelper || fail "gnome-shell did not load the extensions"
+    -o /com/keyloft/VantorCompanion/TestHelper || fail "gnome-shell $version did not load the extensions"
 }
 
 # gnome_activate APP_ID: focuses that window through the test helper extension.

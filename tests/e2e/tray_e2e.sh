@@ -8,7 +8,7 @@ build=$(cd "$1" && pwd)
 source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 
 prefix=$E2E_DIR/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null
+bounded 120 cmake --install "$build" --prefix "$prefix" >/dev/null
 agent=$prefix/bin/vantor-companion
 store=$XDG_CONFIG_HOME/vantor-companion/vantor-companion.conf
 shots=$build/e2e-artifacts
@@ -42,7 +42,7 @@ xdotool key Escape
 echo "ok - icon docked and menu opened (screenshots in $shots)"
 
 # A second start with a link to our own peer (another console than the default) asks first.
-"$agent" "vantor://pair?cloud=$cloud&code=E2E123&secret=s3cret" || fail "second start exited $?"
+bounded 20 "$agent" "vantor://pair?cloud=$cloud&code=E2E123&secret=s3cret" || fail "second start exited $?"
 wait_for 10 xdotool search --name 'Keyloft Companion' || fail "no consent dialog"
 sleep 0.3
 xdotool key alt+p
@@ -60,7 +60,7 @@ echo "ok - Unpair erased the stored keys"
 
 # Pasted command text from a terminal, on standard input, pairs like the dialog.
 printf '%s\n' "VANTOR_CLOUD_URL=$cloud VANTOR_PAIR_CODE=E2E123 VANTOR_PAIR_SECRET=s3cret vantor-companion" |
-  "$agent" --pair - || fail "hand-over exited $?"
+  bounded 20 "$agent" --pair - || fail "hand-over exited $?"
 wait_for 10 grep -q 'pairCode=E2E123' "$store" || fail "pasted text did not pair"
 echo "ok - pasted command paired"
 

@@ -17,14 +17,18 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// The script objects KWin holds now: /0, /1, ... on Plasma 5.
+// The script objects KWin holds now: /0, /1, ... on Plasma 5, /Scripting/Script0, ... on 6.
 int scriptsInKWin() {
     QDBusConnection bus = kwinbus::connect(u"test"_s);
-    const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
-        kwinbus::kService, u"/"_s, u"org.freedesktop.DBus.Introspectable"_s, u"Introspect"_s));
+    int count = 0;
+    for (const auto& [path, node] : {std::pair{u"/"_s, u"\\d+"_s}, {u"/Scripting"_s, u"Script\\d+"_s}}) {
+        const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
+            kwinbus::kService, path, u"org.freedesktop.DBus.Introspectable"_s, u"Introspect"_s));
+        count += int(reply.arguments().value(0).toString().count(
+            QRegularExpression(u"<node name=\"%1\"/>"_s.arg(node))));
+    }
     kwinbus::disconnect(bus);
-    return int(reply.arguments().value(0).toString().count(
-        QRegularExpression(u"<node name=\"\\d+\"/>"_s)));
+    return count;
 }
 
 // Calls the agent's focus callback with `map` from inside KWin, as a script: from KWin's own

@@ -43,17 +43,31 @@ KWinDesktop::KWinDesktop() {
                    std::chrono::seconds(10)))
         return;
 
-    // KWin lets a client use fake input when the desktop entry for its executable says so.
+    // KWin lets a client use fake input when the desktop entry for its executable says so. It
+    // looks the entry up in KDE's application index of its own framework version (kbuildsycoca5
+    // for KWin 5, 6 for 6), which indexes only what an applications menu lists: Plasma ships one
+    // and names it by XDG_MENU_PREFIX, so the test system gets a minimal one of its own.
     const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     writeTestFile(qEnvironmentVariable("XDG_DATA_HOME") +
                       QStringLiteral("/applications/vantor-kwin-test.desktop"),
                   "[Desktop Entry]\nType=Application\nName=KWin test\nExec=" + self.toUtf8() +
                       "\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n");
-    QProcess::execute(QStringLiteral("env"),
-                      {QStringLiteral("XDG_DATA_DIRS=") + dataDirs(),
-                       QStringLiteral("XDG_CONFIG_DIRS=") + configDirs(),
-                       QStringLiteral("LANG=C.UTF-8"), QStringLiteral("kbuildsycoca5"),
-                       QStringLiteral("--noincremental")});
+    writeTestFile(qEnvironmentVariable("XDG_CONFIG_HOME") +
+                      QStringLiteral("/menus/vantor-applications.menu"),
+                  "<!DOCTYPE Menu PUBLIC \"-//freedesktop//DTD Menu 1.0//EN\" "
+                  "\"http://www.freedesktop.org/standards/menu-spec/menu-1.0.dtd\">\n"
+                  "<Menu><Name>Applications</Name><DefaultAppDirs/><DefaultDirectoryDirs/>"
+                  "<Include><All/></Include></Menu>\n");
+    setEnvironment("XDG_MENU_PREFIX", "vantor-");
+    QProcess version;
+    version.start(QStringLiteral("kwin_wayland"), {QStringLiteral("--version")});
+    version.waitForFinished(10000);
+    // "kwin 6.3.6"
+    const QByteArray major = version.readAllStandardOutput().split(' ').value(1).split('.').value(0);
+    runProgram({"env", "XDG_DATA_DIRS=" + dataDirs().toStdString(),
+                "XDG_CONFIG_DIRS=" + configDirs().toStdString(), "LANG=C.UTF-8",
+                "kbuildsycoca" + (major.isEmpty() ? std::string("5") : major.toStdString()),
+                "--noincremental"});
     // The packaged binary carries a file capability that fails exec for unprivileged users; a
     // copy has none. Its name must stay kwin_wayland for its Qt platform plugin to load.
     QDir().mkpath(m_dir.filePath(QStringLiteral("bin")));

@@ -51,7 +51,7 @@ void stopProgram(pid_t pid);
 
 // Calls `done` every 10 ms until it holds or `timeout` passes; whether it held.
 bool pollUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
-// Runs a program to its end; its exit status, -1 when it did not exit normally.
+// Runs a program to its end (30 s at most); its exit status, -1 when it did not exit normally.
 int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 // A witness window (vantor_wayland_test_client) on the desktop. It logs each non-modifier key
