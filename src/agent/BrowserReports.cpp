@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 #include <QUrl>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,8 +26,9 @@ using Clock = std::chrono::steady_clock;
 constexpr char kHostProgramName[] = "vantor-browser-host";
 constexpr int kMaxHosts = 32; // one per browser profile; more is someone else's flood
 constexpr int kMaxTitle = 8192;
-constexpr int kMaxRefusalLogs = 5;
+constexpr std::chrono::seconds kRefusalLogEvery{60};
 constexpr std::chrono::seconds kHostStartGrace{10};
+constexpr char kQueryFrame[] = R"({"type":"query"})";
 
 QString withoutControls(const QString& text) {
     QString out;
@@ -50,6 +52,15 @@ QString checkedUrl(const QString& reported) {
         return {};
     const QString out = url.toString(QUrl::RemoveUserInfo | QUrl::FullyEncoded);
     return out.size() <= kMaxBrowserUrl ? out : QString();
+}
+
+// The program a process runs. After a package upgrade replaced the file by rename, the kernel
+// names it "PATH (deleted)": still the same program, as far as a path can tell.
+QString programOf(qint64 pid) {
+    QString path = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    if (path.endsWith(QLatin1String(" (deleted)")))
+        path.chop(10);
+    return path;
 }
 
 // The browser process: the host's parent. 0 when it cannot be read.
@@ -119,22 +130,25 @@ bool isSupportedBrowser(const QString& identifier) {
 std::optional<QString> pickAddress(const std::vector<HostReport>& reports,
                                    const FrontApplication& front, Clock::time_point now) {
     const HostReport* best = nullptr;
+    int matches = 0;
     for (const HostReport& candidate : reports) {
         const BrowserReport& report = candidate.report;
         if ((front.pid != 0 && candidate.browserPid != front.pid) || !report.focused ||
             report.incognito || report.url.isEmpty() || report.title.isEmpty() ||
             now - candidate.at > kReportLifetime || !front.title.startsWith(report.title))
             continue;
+        ++matches;
         if (!best || candidate.at > best->at)
             best = &candidate;
     }
-    if (!best)
+    if (!best || (front.pid == 0 && matches > 1))
         return std::nullopt;
     return best->report.url;
 }
 
 struct BrowserReports::Host {
     QLocalSocket* socket = nullptr;
+    QTimer silence; // runs from a query to its answer
     qint64 browserPid = 0;
     std::string buffer;
     std::optional<HostReport> latest;
@@ -147,6 +161,10 @@ BrowserReports::Options BrowserReports::Options::defaults() {
     return Options{
         defaultSocketPath(),
         {helperProgramPath(name), QFileInfo(beside).absolutePath() + QLatin1Char('/') + name},
+        // Chromium, Chrome, Brave, Edge, Vivaldi and Firefox as their packages install them.
+        {QStringLiteral("chromium"), QStringLiteral("chrome"), QStringLiteral("brave"),
+         QStringLiteral("msedge"), QStringLiteral("vivaldi-bin"), QStringLiteral("firefox"),
+         QStringLiteral("firefox-esr"), QStringLiteral("firefox-bin")},
         [] { return Clock::now(); },
     };
 }
@@ -210,14 +228,15 @@ void BrowserReports::accept() {
             refusal = QStringLiteral("no peer credentials");
         else if (peer.uid != getuid())
             refusal = QStringLiteral("another user");
-        else if (pid = peer.pid; !m_options.hostPrograms.contains(
-                     QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath()))
+        else if (pid = peer.pid; !m_options.hostPrograms.contains(programOf(pid)))
             refusal = QStringLiteral("not our browser host (pid %1)").arg(pid);
+        else if (!m_options.browserExecutables.contains(
+                     QFileInfo(programOf(parentPid(pid))).fileName()))
+            refusal = QStringLiteral("not started by a browser (pid %1)").arg(pid);
         else if (m_hosts.size() >= kMaxHosts)
             refusal = QStringLiteral("too many browser hosts");
         if (!refusal.isEmpty()) {
-            if (m_refusalsLogged++ < kMaxRefusalLogs)
-                logEvent(QStringLiteral("Refused a browser host"), refusal);
+            logRefusal(refusal);
             socket->abort();
             socket->deleteLater();
             continue;
@@ -227,13 +246,41 @@ void BrowserReports::accept() {
         host->browserPid = parentPid(pid);
         // Qt would otherwise buffer whatever a flooding peer sends.
         socket->setReadBufferSize(4 * framing::kMaxFrame);
+        host->silence.setSingleShot(true);
+        // A host answers a query (its first one too, sent as it is taken) within a second or so.
+        host->silence.setInterval(m_options.silentHostAfter);
+        QObject::connect(&host->silence, &QTimer::timeout, socket, &QLocalSocket::abort);
         Host* raw = host.get();
         m_hosts.push_back(std::move(host));
         QObject::connect(socket, &QLocalSocket::readyRead, this, [this, raw] { readHost(*raw); });
         QObject::connect(socket, &QLocalSocket::disconnected, this,
                          [this, socket] { dropHost(socket); });
+        // Taken: a host asks its browser for a report only once it hears this.
+        query(*raw);
         readHost(*raw);
     }
+}
+
+void BrowserReports::logRefusal(const QString& reason) {
+    const auto now = m_options.now();
+    if (m_refusalLoggedAt && now - *m_refusalLoggedAt < kRefusalLogEvery) {
+        ++m_refusalsUnlogged;
+        return;
+    }
+    logEvent(QStringLiteral("Refused a browser host"),
+             m_refusalsUnlogged == 0 ? reason
+                                     : QStringLiteral("%1 (and %2 more since the last such line)")
+                                           .arg(reason)
+                                           .arg(m_refusalsUnlogged));
+    m_refusalLoggedAt = now;
+    m_refusalsUnlogged = 0;
+}
+
+void BrowserReports::query(Host& host) {
+    host.queriedAt = m_options.now();
+    host.socket->write(QByteArray::fromStdString(framing::encode(kQueryFrame)));
+    if (!host.silence.isActive())
+        host.silence.start();
 }
 
 void BrowserReports::readHost(Host& host) {
@@ -247,6 +294,7 @@ void BrowserReports::readHost(Host& host) {
     host.buffer.erase(0, parsed.consumed);
     if (parsed.frames.empty())
         return;
+    host.silence.stop();
     // Only the newest frame matters; a broken one leaves this host with nothing to vouch.
     if (const auto report = parseBrowserReport(parsed.frames.back()))
         host.latest = HostReport{host.browserPid, *report, m_options.now()};
@@ -274,10 +322,8 @@ std::optional<QString> BrowserReports::address(const FrontApplication& front) {
             reports.push_back(*host->latest);
         // Reports come on changes only: ask for a fresh one well before the last one expires.
         const bool old = !host->latest || now - host->latest->at >= kRefreshAfter;
-        if (old && (!host->queriedAt || now - *host->queriedAt >= kRefreshAfter)) {
-            host->queriedAt = now;
-            host->socket->write(QByteArray::fromStdString(framing::encode(R"({"type":"query"})")));
-        }
+        if (old && (!host->queriedAt || now - *host->queriedAt >= kRefreshAfter))
+            query(*host);
     }
     if (!hostSeen) {
         if (m_missingSince.size() > 256)

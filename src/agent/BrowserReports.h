@@ -50,20 +50,24 @@ inline constexpr std::chrono::seconds kRefreshAfter{3};
 // The address for the front window: from a report of the window's own process (where the desktop
 // gives pids) that says its window is focused, is recent, not private, and whose tab title begins
 // the window title. Several profiles share one browser process: their reports differ in focus and
-// title. The newest match wins.
+// title. The newest match wins. Where the desktop gives no pid, nothing ties a report to the
+// window, so only a single matching report is believed: two could be a browser and a forger.
 std::optional<QString> pickAddress(const std::vector<HostReport>& reports,
                                    const FrontApplication& front,
                                    std::chrono::steady_clock::time_point now);
 
 // Accepts our native messaging hosts on a Unix socket in a private folder under
-// $XDG_RUNTIME_DIR, checks each peer (same user, one of our host programs) and keeps each host's
-// latest report.
+// $XDG_RUNTIME_DIR, checks each peer (same user, one of our host programs, started by a browser)
+// and keeps each host's latest report. A host that answers nothing for a while is dropped, so
+// silent connections cannot hold the slots.
 class BrowserReports final : public QObject, public BrowserTabSource {
 public:
     struct Options {
-        QString socketPath;       // empty: none can be made, nothing listens
-        QStringList hostPrograms; // the host executables a peer may be
+        QString socketPath;             // empty: none can be made, nothing listens
+        QStringList hostPrograms;       // the host executables a peer may be
+        QStringList browserExecutables; // the program names a host's parent may have
         std::function<std::chrono::steady_clock::time_point()> now;
+        std::chrono::milliseconds silentHostAfter{30000}; // unanswered query: the host goes
         static Options defaults();
     };
 
@@ -81,6 +85,8 @@ private:
     struct Host;
     void accept();
     void readHost(Host& host);
+    void query(Host& host);
+    void logRefusal(const QString& reason);
     void dropHost(QLocalSocket* socket);
 
     Options m_options;
@@ -89,5 +95,7 @@ private:
     // Browser pids in front with no host: when first seen, and whether that was logged. A
     // starting browser starts its host a moment later; that is no news.
     QHash<qint64, std::optional<std::chrono::steady_clock::time_point>> m_missingSince;
-    int m_refusalsLogged = 0;
+    // Refusals are logged once a minute at most, with how many were not.
+    std::optional<std::chrono::steady_clock::time_point> m_refusalLoggedAt;
+    int m_refusalsUnlogged = 0;
 };

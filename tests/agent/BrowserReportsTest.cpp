@@ -1,9 +1,17 @@
 #include "BrowserReports.h"
 
 #include "FrontApplication.h"
+#include "Log.h"
 #include "NativeFraming.h"
+#include "TempEnvironment.h"
 
+#include <QFile>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -83,6 +91,7 @@ TEST(BrowserReports, VouchOnlyForTheFocusedWindow) {
         {"Matches", {{40, {a, docs, true, false}, now}}, a},
         {"OtherBrowserProcess", {{41, {a, docs, true, false}, now}}, {}},
         {"NoPidAnyProcess", {{41, {a, docs, true, false}, now}}, a, 0},
+        {"NoPidTwoReportsNeither", {{41, {a, docs, true, false}, now}, {42, {u"https://evil/"_s, docs, true, false}, now}}, {}, 0},
         {"Unfocused", {{40, {a, docs, false, false}, now}}, {}},
         {"Incognito", {{40, {a, docs, true, true}, now}}, {}},
         {"Stale", {{40, {a, docs, true, false}, now - kReportLifetime - 1s}}, {}},
@@ -97,6 +106,113 @@ TEST(BrowserReports, VouchOnlyForTheFocusedWindow) {
                                      c.frontPid};
         EXPECT_EQ(pickAddress(c.reports, front, now), c.address) << c.name;
     }
+}
+
+// Our real host, its browser played by the test through two pipes. Started by bash (which the
+// agent is told is a browser) or by the test itself, which is no browser.
+class Host {
+public:
+    Host(const QString& program, bool byBrowser) {
+        int in[2], out[2];
+        ::pipe2(in, O_CLOEXEC);
+        ::pipe2(out, O_CLOEXEC | O_NONBLOCK);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_adddup2(&files, in[0], 0);
+        posix_spawn_file_actions_adddup2(&files, out[1], 1);
+        const std::string path = program.toStdString();
+        std::vector<const char*> argv{"bash", "-c", "\"$0\"; exit", path.c_str(), nullptr};
+        ::posix_spawnp(&m_pid, byBrowser ? "bash" : path.c_str(), &files, nullptr,
+                       const_cast<char**>(argv.data() + (byBrowser ? 0 : 3)), environ);
+        posix_spawn_file_actions_destroy(&files);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+    }
+    ~Host() {
+        ::close(m_in); // the browser closes the port: the host ends
+        ::close(m_out);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    pid_t pid() const { return m_pid; }
+    // Queries the host has passed on to its browser so far.
+    int queries() {
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(m_out, chunk, sizeof chunk)) > 0;)
+            m_seen.append(chunk, std::size_t(n));
+        return int(framing::parse(m_seen).frames.size());
+    }
+    void report(const std::string& title) {
+        const std::string frame = framing::encode(tab("https://a.example/", title));
+        ASSERT_EQ(::write(m_in, frame.data(), frame.size()), ssize_t(frame.size()));
+    }
+
+private:
+    pid_t m_pid = 0;
+    int m_in = -1, m_out = -1;
+    std::string m_seen;
+};
+
+// Pins a refused host reconnecting and querying its browser in a loop, 32 hosts of any program
+// taking every slot, a silent connection holding one, and a host refused after the upgrade that
+// replaced its file.
+TEST(BrowserHosts, AreTakenFromBrowsersOnlyBackOffWhenRefusedAndSurviveAnUpgrade) {
+    TempEnvironment env;
+    const QString program = env.path() + u"/vantor-browser-host"_s;
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VANTOR_BROWSER_HOST), program));
+    int refusals = 0;
+    setLogObserver(
+        [&](const QString& line) { refusals += line.startsWith(u"Refused a browser"_s); });
+    const auto agent = [&](QStringList hosts) {
+        auto reports = std::make_unique<BrowserReports>(
+            BrowserReports::Options{env.path() + u"/run/vantor-companion/browser.sock"_s,
+                                    hosts,
+                                    {u"bash"_s},
+                                    [] { return std::chrono::steady_clock::now(); },
+                                    500ms});
+        EXPECT_TRUE(reports->listen());
+        return reports;
+    };
+    const auto address = [](BrowserReports& reports, const Host& host) {
+        return reports.address({u"Chromium"_s, u"chromium"_s, u"Docs - Chromium"_s, host.pid()});
+    };
+    {
+        SCOPED_TRACE("refused: no query reaches the browser, one log line");
+        auto reports = agent({});
+        Host spinning(program, true);
+        EXPECT_FALSE(waitUntil([&] { return spinning.queries() > 0 || refusals > 1; }, 2500ms));
+        EXPECT_EQ(refusals, 1);
+    }
+    auto reports = agent({program});
+    {
+        SCOPED_TRACE("32 hosts of a program that is no browser leave a browser's host its slot");
+        std::vector<std::unique_ptr<Host>> flood;
+        for (int i = 0; i < 32; ++i) {
+            flood.push_back(std::make_unique<Host>(program, false));
+            flood.back()->report("Flood"); // answers, as a flooding program would
+        }
+        Host browser(program, true);
+        ASSERT_TRUE(waitUntil([&] { return browser.queries() == 1; }));
+        browser.report("Docs");
+        EXPECT_TRUE(waitUntil([&] { return address(*reports, browser).has_value(); }));
+    }
+    {
+        SCOPED_TRACE("a host that leaves a query unanswered is dropped, and asked again");
+        Host silent(program, true);
+        EXPECT_TRUE(waitUntil([&] { return silent.queries() >= 2; }));
+    }
+    Host browser(program, true);
+    ASSERT_TRUE(waitUntil([&] { return browser.queries() == 1; }));
+    browser.report("Docs");
+    ASSERT_TRUE(waitUntil([&] { return address(*reports, browser).has_value(); }));
+    SCOPED_TRACE("upgraded: the host's file replaced by rename, the agent restarted");
+    ASSERT_TRUE(QFile::copy(program, program + u".new"_s) &&
+                ::rename(QFile::encodeName(program + u".new"_s), QFile::encodeName(program)) == 0);
+    reports.reset();
+    reports = agent({program});
+    EXPECT_TRUE(waitUntil([&] { return address(*reports, browser).has_value(); }));
+    setLogObserver({});
 }
 
 } // namespace

@@ -19,7 +19,8 @@ TEST(FrontApplication, FollowsTheFocusedWindowByEventsAndFallsBackToTheDefaults)
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
     CoreServices services = CoreServices::defaults();
-    services.frontApplication = std::make_shared<X11FrontApplicationSource>();
+    auto source = std::make_shared<X11FrontApplicationSource>();
+    services.frontApplication = source;
     AgentCore core(services);
     core.start();
     core.contextTimer->stop();
@@ -34,8 +35,13 @@ TEST(FrontApplication, FollowsTheFocusedWindowByEventsAndFallsBackToTheDefaults)
     {
         TestWindow first({.title = "Première fenêtre ✓"});
         EXPECT_TRUE(shows("Test Client", "vantor-test-client", "Première fenêtre ✓"));
-        TestWindow second({.title = "Second", .instance = "other-tool", .wmClass = "OtherTool"});
+        // Its _NET_WM_PID names the first window's process: the server tells the truth.
+        TestWindow second({.title = "Second",
+                           .instance = "other-tool",
+                           .wmClass = "OtherTool",
+                           .claimedPid = first.pid()});
         EXPECT_TRUE(shows("OtherTool", "other-tool", "Second"));
+        EXPECT_EQ(source->frontApplication().value_or(FrontApplication{}).pid, second.pid());
         EXPECT_EQ(changes, 2);
     }
     EXPECT_TRUE(waitUntil([&] {

@@ -21,7 +21,8 @@ namespace {
 int scriptsInKWin() {
     QDBusConnection bus = kwinbus::connect(u"test"_s);
     int count = 0;
-    for (const auto& [path, node] : {std::pair{u"/"_s, u"\\d+"_s}, {u"/Scripting"_s, u"Script\\d+"_s}}) {
+    for (const auto& [path, node] :
+         {std::pair{u"/"_s, u"\\d+"_s}, {u"/Scripting"_s, u"Script\\d+"_s}}) {
         const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
             kwinbus::kService, path, u"org.freedesktop.DBus.Introspectable"_s, u"Introspect"_s));
         count += int(reply.arguments().value(0).toString().count(

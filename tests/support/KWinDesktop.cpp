@@ -63,7 +63,8 @@ KWinDesktop::KWinDesktop() {
     version.start(QStringLiteral("kwin_wayland"), {QStringLiteral("--version")});
     version.waitForFinished(10000);
     // "kwin 6.3.6"
-    const QByteArray major = version.readAllStandardOutput().split(' ').value(1).split('.').value(0);
+    const QByteArray major =
+        version.readAllStandardOutput().split(' ').value(1).split('.').value(0);
     runProgram({"env", "XDG_DATA_DIRS=" + dataDirs().toStdString(),
                 "XDG_CONFIG_DIRS=" + configDirs().toStdString(), "LANG=C.UTF-8",
                 "kbuildsycoca" + (major.isEmpty() ? std::string("5") : major.toStdString()),

@@ -1,5 +1,5 @@
 // The test client window: a witness for titles, WM_CLASS, focus and key events.
-// test-client --title T --instance I --class C --log FILE [--legacy-title]
+// test-client --title T --instance I --class C --log FILE [--legacy-title] [--pid N]
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     }
     XClassHint hint{instance.data(), wmClass.data()};
     XSetClassHint(display, window, &hint);
-    const long pid = getpid();
+    // --pid claims another process's id, as any program may write there.
+    const long pid = options.count("--pid") ? std::stol(options["--pid"]) : getpid();
     XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                     PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
     Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);

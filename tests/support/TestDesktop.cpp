@@ -5,9 +5,9 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <algorithm>
-#include <cstdio>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -133,9 +133,8 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
     const pid_t pid = spawnProgram(argv, env);
     int status = -1;
     // A desktop tool that hangs fails the test in seconds, naming itself.
-    if (pid <= 0 || !pollUntil(std::chrono::seconds(30), [&] {
-            return ::waitpid(pid, &status, WNOHANG) == pid;
-        })) {
+    if (pid <= 0 || !pollUntil(std::chrono::seconds(30),
+                               [&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
         std::fprintf(stderr, "%s did not finish within 30 s\n", argv.at(0).c_str());
         stopProgram(pid);
         return -1;

@@ -107,6 +107,8 @@ TestWindow::TestWindow(const Options& options) {
                                   options.wmClass,    "--log",          m_log};
     if (options.legacyTitle)
         argv.push_back("--legacy-title");
+    if (options.claimedPid)
+        argv.insert(argv.end(), {"--pid", std::to_string(options.claimedPid)});
     m_pid = spawnProgram(argv);
 }
 

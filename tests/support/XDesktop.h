@@ -29,6 +29,7 @@ public:
         std::string instance = "vantor-test-client";
         std::string wmClass = "VantorTestClient";
         bool legacyTitle = false;
+        long claimedPid = 0; // written as its _NET_WM_PID instead of its own
     };
     explicit TestWindow(const Options& options);
     TestWindow() : TestWindow(Options{}) {}

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <xcb/res.h>
 
 namespace {
 
@@ -84,6 +85,8 @@ bool XDisplay::open() {
     m_ewmhReady = xcb_ewmh_init_atoms_replies(&m_ewmh, cookies, nullptr) != 0;
     XcbReply<xcb_intern_atom_reply_t> gtk(xcb_intern_atom_reply(m_connection, gtkCookie, nullptr));
     XcbReply<xcb_intern_atom_reply_t> ct(xcb_intern_atom_reply(m_connection, ctCookie, nullptr));
+    const xcb_query_extension_reply_t* res = xcb_get_extension_data(m_connection, &xcb_res_id);
+    m_hasRes = res && res->present;
     m_gtkApplicationId = gtk ? gtk->atom : XCB_NONE;
     m_compoundText = ct ? ct->atom : XCB_NONE;
     if (!m_ewmhReady) {
@@ -126,10 +129,17 @@ std::optional<WindowIdentity> XDisplay::identity(xcb_window_t window) {
     const auto gtk = getProperty(c, window, m_gtkApplicationId);
     const auto wmClass = getProperty(c, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
     const auto pid = getProperty(c, window, m_ewmh._NET_WM_PID, XCB_ATOM_CARDINAL);
+    // The process behind the window as the server knows it: _NET_WM_PID is whatever a program
+    // wrote there, and a program that names a browser's pid must not speak for that browser.
+    const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    const auto client =
+        m_hasRes ? xcb_res_query_client_ids(c, 1, &spec) : xcb_res_query_client_ids_cookie_t{};
 
     XcbReply<xcb_get_property_reply_t> gtkReply(xcb_get_property_reply(c, gtk, nullptr));
     XcbReply<xcb_get_property_reply_t> classReply(xcb_get_property_reply(c, wmClass, nullptr));
     XcbReply<xcb_get_property_reply_t> pidReply(xcb_get_property_reply(c, pid, nullptr));
+    XcbReply<xcb_res_query_client_ids_reply_t> clientReply(
+        m_hasRes ? xcb_res_query_client_ids_reply(c, client, nullptr) : nullptr);
     if (!gtkReply || !classReply || !pidReply)
         return std::nullopt; // BadWindow: it closed between the samples
 
@@ -142,8 +152,16 @@ std::optional<WindowIdentity> XDisplay::identity(xcb_window_t window) {
         const std::string rest = classBytes.substr(nul + 1);
         identity.wmClass = rest.substr(0, rest.find('\0'));
     }
-    if (pidReply->format == 32 && xcb_get_property_value_length(pidReply.get()) >= 4)
+    if (m_hasRes) {
+        // A client on another machine has no local pid: none, rather than the one it claims.
+        for (auto ids = xcb_res_query_client_ids_ids_iterator(clientReply.get());
+             clientReply && ids.rem; xcb_res_client_id_value_next(&ids))
+            if ((ids.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) &&
+                xcb_res_client_id_value_value_length(ids.data) == 1)
+                identity.pid = *xcb_res_client_id_value_value(ids.data);
+    } else if (pidReply->format == 32 && xcb_get_property_value_length(pidReply.get()) >= 4) {
         identity.pid = *static_cast<const uint32_t*>(xcb_get_property_value(pidReply.get()));
+    }
     return identity;
 }
 

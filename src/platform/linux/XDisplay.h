@@ -57,6 +57,7 @@ private:
     int m_screen = 0;
     xcb_atom_t m_gtkApplicationId = XCB_NONE;
     xcb_atom_t m_compoundText = XCB_NONE;
+    bool m_hasRes = false; // the X-Resource extension, which tells a window's process
     std::string m_error;
 };
 

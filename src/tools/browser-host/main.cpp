@@ -1,10 +1,14 @@
 // The native messaging host the browser extension talks to. The browser starts one per profile
 // with the extension's port and stops it by closing stdin. It relays tab reports to the agent over
 // a Unix socket and the agent's queries back to the extension; while the agent is away it keeps
-// only the latest report, so its memory stays a few frames whatever the browser sends.
+// only the latest report, so its memory stays a few frames whatever the browser sends. An agent
+// that refuses it (another program's listener, or one that no longer knows this host after an
+// upgrade) is tried again later and later, and the browser is asked for nothing on its account.
 #include "NativeFraming.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +22,8 @@
 
 namespace {
 
-constexpr int kReconnectMs = 500;
+constexpr int kFirstRetryMs = 500;
+constexpr int kLastRetryMs = 30000;
 constexpr char kQuery[] = R"({"type":"query"})";
 
 std::string socketPath() {
@@ -67,17 +72,27 @@ bool writeAll(int fd, const std::string& bytes) {
 
 struct AgentLink {
     int fd = -1;
-    std::string in;  // bytes from the agent not yet framed
-    std::string out; // the frame being sent
+    bool accepted = false; // the agent has spoken: it took this host
+    std::string in;        // bytes from the agent not yet framed
+    std::string out;       // the frame being sent
     std::size_t sent = 0;
+    int retryMs = kFirstRetryMs;
 
-    void drop() {
+    // Gone, refused or not there: how long to wait before the next try, longer each time the
+    // agent did not take us.
+    int drop() {
         if (fd >= 0)
             close(fd);
+        if (accepted)
+            retryMs = kFirstRetryMs;
+        const int wait = retryMs;
+        retryMs = std::min(retryMs * 2, kLastRetryMs);
         fd = -1;
+        accepted = false;
         in.clear();
         out.clear();
         sent = 0;
+        return wait;
     }
 };
 
@@ -91,17 +106,17 @@ int main() {
     std::string lastReport;             // handed again after the agent reconnects
     AgentLink agent;
     char chunk[16384];
+    int waitMs = 0; // before the next connection attempt
 
     for (;;) {
-        if (agent.fd < 0) {
+        if (agent.fd < 0 && waitMs <= 0) {
             agent.fd = connectAgent(path);
-            if (agent.fd >= 0) {
-                // A restarted agent knows nothing: give it what we have and ask for fresh.
-                if (!pending && !lastReport.empty())
-                    pending = lastReport;
-                if (!writeAll(STDOUT_FILENO, framing::encode(kQuery)))
-                    return 0;
-            }
+            // A restarted agent knows nothing: give it what we have. A fresh report is asked of
+            // the browser once the agent has taken us (its first frame).
+            if (agent.fd >= 0 && !pending && !lastReport.empty())
+                pending = lastReport;
+            if (agent.fd < 0)
+                waitMs = agent.drop();
         }
         if (agent.fd >= 0 && agent.out.empty() && pending) {
             agent.out = framing::encode(*pending);
@@ -112,9 +127,14 @@ int main() {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {agent.fd, POLLIN, 0}};
         if (!agent.out.empty())
             fds[1].events |= POLLOUT;
-        const int ready = poll(fds, agent.fd >= 0 ? 2 : 1, agent.fd >= 0 ? -1 : kReconnectMs);
+        const auto started = std::chrono::steady_clock::now();
+        const int ready = poll(fds, agent.fd >= 0 ? 2 : 1, agent.fd >= 0 ? -1 : waitMs);
         if (ready < 0 && errno != EINTR)
             return 1;
+        if (agent.fd < 0)
+            waitMs -= static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - started)
+                                           .count());
         if (ready <= 0)
             continue;
 
@@ -140,16 +160,17 @@ int main() {
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t n = recv(agent.fd, chunk, sizeof chunk, 0);
             if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-                agent.drop();
+                waitMs = agent.drop();
                 continue;
             }
             if (n > 0) {
                 agent.in.append(chunk, static_cast<std::size_t>(n));
                 const auto parsed = framing::parse(agent.in);
                 if (parsed.oversized) {
-                    agent.drop();
+                    waitMs = agent.drop();
                     continue;
                 }
+                agent.accepted = agent.accepted || !parsed.frames.empty();
                 // Whatever the agent sends means "report again": nothing of it reaches the
                 // browser but our own fixed query.
                 if (!parsed.frames.empty() && !writeAll(STDOUT_FILENO, framing::encode(kQuery)))
@@ -161,7 +182,7 @@ int main() {
             const ssize_t n = send(agent.fd, agent.out.data() + agent.sent,
                                    agent.out.size() - agent.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                agent.drop();
+                waitMs = agent.drop();
                 pending = lastReport;
                 continue;
             }
