@@ -109,11 +109,12 @@ struct AnswerRow {
 // One row per way the completion can go; rows that would take the same path are left out.
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
     const QByteArray three =
-        R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
+        R"({"actions":[{"action":{"type":"workflow","label":"Fi\nrst\u001b[2J","steps":[]}},
         {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
     const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
-    const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
-                              QStringLiteral("Cloud action: Third ran 0 steps")};
+    // Pins lines forged by a label: its line break and escape are written escaped, on one line.
+    const QStringList inOrder{QStringLiteral("Cloud action: Fi\\x0arst\\x1b[2J ran 0 steps"),
+                              refused, QStringLiteral("Cloud action: Third ran 0 steps")};
     const QByteArray big =
         R"({"pad":")" + QByteArray(1'000'000, 'x') + R"(","actions":[{"action":{}}]})";
     const QByteArray elsewhere =
