@@ -92,9 +92,9 @@ std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
         return std::make_exception_ptr(SystemError(transportErrorText(reply)));
     // The service's own words, whole and untrimmed (an empty body gives the empty text).
     const QByteArray text = reply.readAll();
-    return std::make_exception_ptr(
-        AgentError::invalid(isValidUtf8(text) ? QString::fromUtf8(text)
-                                              : QStringLiteral("HTTP %1").arg(status.toInt())));
+    return std::make_exception_ptr(AgentError::serviceAnswer(
+        status.toInt(), isValidUtf8(text) ? QString::fromUtf8(text)
+                                          : QStringLiteral("HTTP %1").arg(status.toInt())));
 }
 
 QString pairingPath(const Pairing& pairing, const char* leaf) {
@@ -188,19 +188,20 @@ void AgentCore::recordCloudResult(std::exception_ptr error) {
     }
 
     QString description;
-    bool serviceAnswer = false;
+    int serviceStatus = 0;
     try {
         std::rethrow_exception(error);
     } catch (const AgentError& answer) {
         description = answer.message();
-        serviceAnswer = true;
+        serviceStatus = answer.status();
     } catch (const std::exception& failure) {
         description = errorDescription(failure);
     }
 
-    // Only the service itself can say that it no longer knows the pairing; a transport failure
-    // whose text happens to read "not found" (an unknown host) keeps it.
-    if (serviceAnswer && description.contains(QLatin1String("not found"))) {
+    // Only the service itself can say that it no longer knows the pairing, and it says so with a
+    // 404: a transport failure whose text reads "not found" (an unknown host), or a proxy's 503
+    // page naming an upstream "not found", is passing trouble and keeps it.
+    if (serviceStatus == 404 && description.contains(QLatin1String("not found"))) {
         pairing.reset();
         Pairing::erase();
         lastCloudError = kPairingExpired;

@@ -139,6 +139,8 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         {"RedirectToAnotherOrigin", elsewhere, 0, {}, QStringLiteral("Redirect to another origin refused"), true, {}},
         {"ServerErrorText", none, 503, "Service down\n", QStringLiteral("Service down\n"), true, {}},
         {"SameErrorAgainIsQuiet", none, 503, "Service down\n", QStringLiteral("Service down\n"), false, {}},
+        // Pins a proxy's page that reads "not found" erasing the pairing: only a 404 may.
+        {"UnavailableNotFoundKeeps", none, 503, "Upstream service not found", QStringLiteral("Upstream service not found"), true, {}},
         {"InvalidUtf8ErrorBody", none, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), true, {}},
         {"ClosedMidAnswer", "HTTP/1.1 200 OK\r\ncontent-length: 90\r\n\r\n" + three.left(40), 0, {}, any, true, {}},
         {"RedirectWithoutLocation", "HTTP/1.1 302 Found\r\ncontent-length: 0\r\n\r\n", 0, {}, none, true, {}},
