@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "LoginItem.h"
 #include "MenuModel.h"
 #include "PairingInput.h"
@@ -6,9 +7,17 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -58,6 +67,94 @@ TEST(SingleInstance, ReplacesAStaleSocketWithOneOnlyItsUserCanReach) {
     EXPECT_EQ(QFileInfo(first.socketPath()).permissions() &
                   (QFileDevice::ReadOther | QFileDevice::ReadGroup),
               0);
+}
+
+// Pins the socket in a folder another user holds (once /tmp/vantor-companion-UID, which any
+// account could create first and listen in): only a real folder of this user, closed to others.
+TEST(SingleInstance, ListensOnlyInAPrivateFolderOfItsUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    const struct {
+        const char* name;
+        bool runtimeUnset; // else the runtime folder belongs to nobody
+        const char* found; // the fallback folder already there: "", "nobody's", "open", "link"
+        const char* refusal;
+    } rows[] = {{"RuntimeOfAnotherUser", false, "", nullptr},
+                {"FallbackOfAnotherUser", true, "nobody's", "owned by uid 65534"},
+                {"FallbackOpenToOthers", true, "open", "open to other users"},
+                {"FallbackIsALink", true, "link", "not a folder"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempEnvironment env;
+        const QString fallback = env.path() + u"/cache/vantor-companion"_s;
+        const QByteArray name = QFile::encodeName(fallback);
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        int failed = row.runtimeUnset ? (qunsetenv("XDG_RUNTIME_DIR"), 0)
+                                      : ::chown(runtime.constData(), 65534, 65534);
+        if (row.found == "link"sv)
+            failed |= ::symlink(runtime.constData(), name.constData());
+        else if (*row.found)
+            failed |= ::mkdir(name.constData(), 0700) | ::chmod(name.constData(), 0777);
+        if (row.found == "nobody's"sv)
+            failed |= ::chown(name.constData(), 65534, 65534);
+        ASSERT_EQ(failed, 0);
+        QStringList logged;
+        setLogObserver([&](const QString& line) { logged.append(line); });
+        SingleInstance instance;
+        const SingleInstance::Role role = instance.claim(QString());
+        setLogObserver({});
+        if (!row.refusal) {
+            EXPECT_EQ(role, SingleInstance::Role::Primary);
+            EXPECT_EQ(instance.socketPath(), fallback + u"/vantor-companion.sock"_s);
+            struct stat info {};
+            EXPECT_EQ(::stat(name.constData(), &info) == 0 ? info.st_mode & 0777 : 0, 0700U);
+        } else {
+            EXPECT_EQ(role, SingleInstance::Role::Failed);
+            EXPECT_EQ(logged,
+                      QStringList(u"Refused the folder for the single-instance socket — "_s +
+                                  fallback + u": "_s + QLatin1String(row.refusal)));
+        }
+    }
+}
+
+// Pins the pairing text handed to another user's listener: a child that becomes nobody listens on
+// the socket; it receives nothing, and this start goes on as the agent.
+TEST(SingleInstance, HandsNothingToAListenerOfAnotherUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "becoming another user needs root";
+    TempEnvironment env;
+    SingleInstance instance;
+    sockaddr_un address{AF_UNIX, {}};
+    const QByteArray path = QFile::encodeName(instance.socketPath());
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    int report[2];
+    ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) { // system calls only: this process has threads
+        const timeval limit{5, 0};
+        char chunk[4096];
+        ssize_t handed = 0, got = 0;
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0 ||
+            ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+            ::listen(listener, 1) != 0 || ::write(report[1], "r", 1) != 1)
+            ::_exit(1);
+        const int peer = ::accept(listener, nullptr, nullptr);
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        while ((got = ::recv(peer, chunk, sizeof chunk, 0)) > 0)
+            handed += got;
+        ::_exit(::write(report[1], &handed, sizeof handed) == sizeof handed ? 0 : 1);
+    }
+    ::close(report[1]);
+    char ready = 0;
+    ssize_t handed = -1;
+    ASSERT_EQ(::read(report[0], &ready, 1), 1);
+    EXPECT_EQ(instance.claim(u"VANTOR_PAIR_SECRET=s"_s), SingleInstance::Role::Primary);
+    EXPECT_EQ(::read(report[0], &handed, sizeof handed), ssize_t(sizeof handed));
+    EXPECT_EQ(handed, 0);
+    ::waitpid(child, nullptr, 0);
+    ::close(report[0]);
 }
 
 // "cloud|code|secret" of what the input pairs with, "-" for nothing.
