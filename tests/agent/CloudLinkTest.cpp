@@ -13,7 +13,12 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QSysInfo>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -200,6 +205,39 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     core = makeCore(300ms); // the transfer time-out alone
     pollOnce();
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
+
+    // Pins an endless answer growing the agent by hundreds of MB: Qt's network thread read it in
+    // long before the cap was checked. A child sends it, so this process holds none of it.
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) |
+                  ::listen(listener, 1) |
+                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size),
+              0);
+    const pid_t child = ::fork();
+    if (child == 0) { // system calls only: this process has threads
+        static char chunk[1 << 16] = "HTTP/1.1 200 OK\r\nconnection: close\r\n\r\n";
+        const int peer = ::accept(listener, nullptr, nullptr);
+        for (long sent = 0;
+             sent < 300'000'000 && ::send(peer, chunk, sizeof chunk, MSG_NOSIGNAL) > 0;)
+            sent += long(sizeof chunk);
+        ::_exit(0);
+    }
+    ::close(listener);
+    const auto peakKiB = [] { // the most this process has held since the last reset
+        QFile status(u"/proc/self/status"_s);
+        const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toLong();
+    };
+    ASSERT_TRUE(writeTestFile(u"/proc/self/clear_refs"_s, "5"));
+    const long before = peakKiB();
+    core->pairing = Pairing{u"http://127.0.0.1:%1"_s.arg(ntohs(address.sin_port)), kCode, kSecret};
+    pollOnce();
+    EXPECT_EQ(core->lastCloudError, u"The answer is larger than 1 MiB"_s);
+    EXPECT_LT(peakKiB() - before, 6 * 1024);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 
     core->pollCloudActions(); // in flight when the core goes away: the completion is dropped
     core.reset();
