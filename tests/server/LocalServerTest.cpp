@@ -19,11 +19,13 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/fsuid.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -241,23 +243,17 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
     });
     const QTemporaryDir empty;
     const QStringList nobody{QStringLiteral("Refused a request from another user — uid 65534")};
+    const QStringList unknown{u"Refused a request whose sender is unknown — socket diagnostics "
+                              "not used; %1/tcp: No such file or directory"_s.arg(empty.path())};
     const struct {
         const char* name;
         bool socketDiagnostics;
         QString procNet;
         std::string ownerAnswer;
         QStringList logged;
-    } sources[] = {
-        {"SocketDiagnostics", true, QStringLiteral("/proc/net"), kOk, nobody},
-        {"ProcNetFallback", false, QStringLiteral("/proc/net"), kOk, nobody},
-        {"NoSourceFailsClosed",
-         false,
-         empty.path(),
-         kOwnerOnly,
-         {QStringLiteral(
-              "Refused a request whose sender is unknown — socket diagnostics not used; ") +
-          empty.path() + QStringLiteral("/tcp: No such file or directory")}},
-    };
+    } sources[] = {{"SocketDiagnostics", true, QStringLiteral("/proc/net"), kOk, nobody},
+                   {"ProcNetFallback", false, QStringLiteral("/proc/net"), kOk, nobody},
+                   {"NoSourceFailsClosed", false, empty.path(), kOwnerOnly, unknown}};
     for (const auto& source : sources) {
         SCOPED_TRACE(source.name);
         ServerLimits limits;
@@ -265,14 +261,13 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
         limits.procNet = source.procNet;
         startServer(limits);
         refusals.clear();
-        for (const QByteArray& request :
-             {QByteArray("GET /health HTTP/1.1\r\n\r\n"), kEvents,
-              QByteArray("GET /status HTTP/1.1\r\n\r\n"), QByteArray("GET /apps HTTP/1.1\r\n\r\n"),
-              QByteArray("OPTIONS /x HTTP/1.1\r\n\r\n"),
-              post(R"({"action":{"type":"workflow","steps":[]}})"),
-              QByteArray("GET /nowhere HTTP/1.1\r\n\r\n")})
-            EXPECT_EQ(exchangeAsNobody(server->port(), request), kOwnerOnly)
-                << request.left(20).toStdString();
+        for (const char* request : {"GET /health", "GET /events", "GET /status", "GET /apps",
+                                    "OPTIONS /x", "GET /nowhere"})
+            EXPECT_EQ(exchangeAsNobody(server->port(), request + " HTTP/1.1\r\n\r\n"_ba),
+                      kOwnerOnly)
+                << request;
+        EXPECT_EQ(exchangeAsNobody(server->port(), post(R"({"action":{"type":"workflow"}})")),
+                  kOwnerOnly);
         EXPECT_EQ(exchange("GET /health HTTP/1.1\r\n\r\n"), source.ownerAnswer);
         EXPECT_EQ(refusals, source.logged);
         expectAllClosed();
