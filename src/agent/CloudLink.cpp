@@ -19,6 +19,10 @@ namespace {
 constexpr std::chrono::seconds kHeartbeatInterval{5};
 // A queue of actions is a few kilobytes; a larger answer is a misbehaving or hostile service.
 constexpr qint64 kMaxAnswerBytes = 1 << 20;
+const QString kTooLarge = QStringLiteral("The answer is larger than 1 MiB");
+// How far Qt's network thread may read ahead of the core: without a bound it reads an endless
+// answer into memory as fast as the peer sends, long before the main thread can refuse it.
+constexpr qint64 kReadAheadBytes = 64 * 1024;
 const QString kPairingExpired = QStringLiteral("Pairing expired — pair again");
 const QString kTimedOut = QStringLiteral("The request timed out");
 // Why the core aborted a request itself, when it did (a reply property).
@@ -77,6 +81,7 @@ bool sameOrigin(const QUrl& a, const QUrl& b) {
            a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && port(a) == port(b);
 }
 
+// `body` holds what has been read so far; it gets the rest, and on success is the answer.
 std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     // A redirection that names no new place is a final answer below 400; Qt would follow it to
@@ -84,17 +89,16 @@ std::exception_ptr replyError(QNetworkReply& reply, QByteArray& body) {
     const bool unplacedRedirect = status.toInt() / 100 == 3 && !reply.hasRawHeader("location");
     if (reply.property(kRefusal).isValid())
         return std::make_exception_ptr(SystemError(transportErrorText(reply)));
-    if (reply.error() == QNetworkReply::NoError || unplacedRedirect) {
-        body = reply.readAll();
+    if (reply.isOpen()) // an aborted reply has nothing more to give
+        body += reply.readAll();
+    if (reply.error() == QNetworkReply::NoError || unplacedRedirect)
         return nullptr;
-    }
     if (!status.isValid() || status.toInt() < 400 || !isStatusError(reply.error()))
         return std::make_exception_ptr(SystemError(transportErrorText(reply)));
     // The service's own words, whole and untrimmed (an empty body gives the empty text).
-    const QByteArray text = reply.readAll();
-    return std::make_exception_ptr(
-        AgentError::invalid(isValidUtf8(text) ? QString::fromUtf8(text)
-                                              : QStringLiteral("HTTP %1").arg(status.toInt())));
+    return std::make_exception_ptr(AgentError::serviceAnswer(
+        status.toInt(), isValidUtf8(body) ? QString::fromUtf8(body)
+                                          : QStringLiteral("HTTP %1").arg(status.toInt())));
 }
 
 QString pairingPath(const Pairing& pairing, const char* leaf) {
@@ -135,11 +139,18 @@ bool AgentCore::cloudRequest(const QString& path, const QString& method,
         else
             refuse(reply, QStringLiteral("Redirect to another origin refused"));
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply](qint64 received, qint64 total) {
-                         if (received > kMaxAnswerBytes || total > kMaxAnswerBytes)
-                             refuse(reply, QStringLiteral("The answer is larger than 1 MiB"));
-                     });
+    // The answer is taken as it arrives, so memory holds at most the cap and the read-ahead.
+    reply->setReadBufferSize(kReadAheadBytes);
+    auto received = std::make_shared<QByteArray>();
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
+        if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > kMaxAnswerBytes)
+            refuse(reply, kTooLarge);
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, received] {
+        received->append(reply->readAll());
+        if (received->size() > kMaxAnswerBytes)
+            refuse(reply, kTooLarge);
+    });
     // The transfer time-out only measures silence; an answer dripped byte by byte must end too.
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
@@ -147,9 +158,9 @@ bool AgentCore::cloudRequest(const QString& path, const QString& method,
     deadline->start(m_services.cloudDeadline);
     // The core is the context: destroying it drops the connection, and with it the completion.
     QObject::connect(reply, &QNetworkReply::finished, this,
-                     [reply, completion = std::move(completion)] {
+                     [reply, received, completion = std::move(completion)] {
                          reply->deleteLater();
-                         QByteArray answer;
+                         QByteArray& answer = *received;
                          const std::exception_ptr error = replyError(*reply, answer);
                          if (!completion)
                              return;
@@ -188,19 +199,20 @@ void AgentCore::recordCloudResult(std::exception_ptr error) {
     }
 
     QString description;
-    bool serviceAnswer = false;
+    int serviceStatus = 0;
     try {
         std::rethrow_exception(error);
     } catch (const AgentError& answer) {
         description = answer.message();
-        serviceAnswer = true;
+        serviceStatus = answer.status();
     } catch (const std::exception& failure) {
         description = errorDescription(failure);
     }
 
-    // Only the service itself can say that it no longer knows the pairing; a transport failure
-    // whose text happens to read "not found" (an unknown host) keeps it.
-    if (serviceAnswer && description.contains(QLatin1String("not found"))) {
+    // Only the service itself can say that it no longer knows the pairing, and it says so with a
+    // 404: a transport failure whose text reads "not found" (an unknown host), or a proxy's 503
+    // page naming an upstream "not found", is passing trouble and keeps it.
+    if (serviceStatus == 404 && description.contains(QLatin1String("not found"))) {
         pairing.reset();
         Pairing::erase();
         lastCloudError = kPairingExpired;

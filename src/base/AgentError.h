@@ -10,16 +10,24 @@ public:
     enum class Kind { Invalid };
 
     static AgentError invalid(const QString& message) { return AgentError(Kind::Invalid, message); }
+    // The cloud service's own error answer: its HTTP status and its text.
+    static AgentError serviceAnswer(int status, const QString& message) {
+        return AgentError(Kind::Invalid, message, status);
+    }
 
     Kind kind() const { return m_kind; }
     const QString& message() const { return m_message; }
+    // The HTTP status of a service answer; 0 for the agent's own refusals.
+    int status() const { return m_status; }
 
 private:
-    AgentError(Kind kind, const QString& message)
-        : std::runtime_error(message.toStdString()), m_kind(kind), m_message(message) {}
+    AgentError(Kind kind, const QString& message, int status = 0)
+        : std::runtime_error(message.toStdString()), m_kind(kind), m_message(message),
+          m_status(status) {}
 
     Kind m_kind;
     QString m_message;
+    int m_status;
 };
 
 // A failure of the operating system (a child that cannot start, a socket that cannot bind),

@@ -30,6 +30,9 @@ struct ServerLimits {
     // process out of descriptors, close the connection nearest its idle limit to make room.
     int maxEventStreams = 512;
     int maxConnections = 768;
+    // Where the owner of a connection's peer is learned (PeerOwner.h); tests take sources away.
+    bool socketDiagnostics = true;
+    QString procNet = QStringLiteral("/proc/net");
 };
 
 // One accepted connection as the routes see it. A cheap copyable handle, usable from any thread:
@@ -58,7 +61,9 @@ private:
 };
 
 // The loopback HTTP endpoint: listens on 127.0.0.1 only, reads one request per connection,
-// routes it (LocalRoutes.h) and answers once, except for event streams, which stay open and
+// serves it only when the kernel says the peer belongs to the agent's own user (anyone else,
+// or a peer whose owner cannot be learned, gets "403 Forbidden" before any route runs), routes
+// it (LocalRoutes.h) and answers once, except for event streams, which stay open and
 // receive every broadcast. Everything network-side runs on one thread, "vantor.local-server";
 // the core is touched only on the main thread. Create and destroy it on the main thread.
 class LocalServer {

@@ -3,6 +3,7 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "HttpRequest.h"
+#include "Log.h"
 
 #include <QThread>
 #include <algorithm>
@@ -60,7 +61,8 @@ struct Connection {
 
 Endpoint::Endpoint(QPointer<AgentCore> core, ServerLimits limits, LocalServer::Router router)
     : m_core(std::move(core)), m_limits(limits), m_router(std::move(router)),
-      m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+      m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_owners(m_limits.socketDiagnostics, m_limits.procNet) {
     if (m_epoll < 0 || m_wake < 0)
         throw SystemError(QStringLiteral("epoll_create1/eventfd: %1")
                               .arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -278,6 +280,27 @@ int Endpoint::timeout() const {
     return int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
 }
 
+// Every account on the computer can reach the loopback port, and the routes show what the user
+// is doing and act in their session: only the agent's own user is served, and a peer whose
+// owner cannot be learned is refused too. Each refusal is logged once a minute per uid.
+bool Endpoint::servesPeer(int fd) {
+    QString problem;
+    const std::optional<uid_t> owner = m_owners.ownerOf(fd, &problem);
+    if (owner == ::geteuid())
+        return true;
+    const qint64 key = owner ? qint64(*owner) : -1;
+    const Clock::time_point now = Clock::now();
+    const auto logged = m_refusalsLogged.find(key);
+    if (logged != m_refusalsLogged.end() && now - logged->second < std::chrono::minutes(1))
+        return false;
+    m_refusalsLogged.insert_or_assign(key, now);
+    if (owner)
+        logEvent(QStringLiteral("Refused a request from another user — uid %1").arg(*owner));
+    else
+        logEvent(QStringLiteral("Refused a request whose sender is unknown"), problem);
+    return false;
+}
+
 // One read step per notification: the socket stays readable while bytes are waiting.
 void Endpoint::readable(Connection* connection) {
     if (connection->phase != Connection::Phase::Reading) {
@@ -307,6 +330,11 @@ void Endpoint::readable(Connection* connection) {
     connection->phase = Connection::Phase::Routed;
     connection->request = QByteArray();
     stopIdleLimit(connection);
+    if (!servesPeer(connection->fd)) {
+        send(id, QStringLiteral("403 Forbidden"),
+             R"({"message":"This agent serves only the user who runs it","ok":false})");
+        return;
+    }
     m_router(*request, LocalConnection(gate, id, m_core));
     // Most routes answer at once; the others leave the connection unwatched until they do.
     connection = find(id);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LocalServer.h"
+#include "PeerOwner.h"
 
 #include <QPointer>
 #include <atomic>
@@ -70,6 +71,7 @@ private:
     void stopIdleLimit(Connection* connection);
     void expireIdle();
     int timeout() const;
+    bool servesPeer(int fd);
     void readable(Connection* connection);
     void discardInput(Connection* connection);
     void writable(Connection* connection);
@@ -89,6 +91,8 @@ private:
     std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
     std::map<quint64, Connection*> m_streams; // the event-stream registry, in accepting order
     std::list<Connection*> m_idle;            // connections whose idle limit runs, earliest first
+    PeerOwner m_owners;
+    std::map<qint64, Clock::time_point> m_refusalsLogged; // by uid; -1: owner unknown
     std::vector<char> m_scratch = std::vector<char>(size_t(m_limits.readChunkBytes));
 };
 

@@ -8,10 +8,13 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QStandardPaths>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -20,15 +23,39 @@ namespace {
 constexpr qint64 kMaxArgumentBytes = 64 * 1024;
 constexpr int kHandOverTimeoutMs = 3000;
 
-QString defaultSocketDir() {
+// Whoever can write in the socket's folder can listen in the agent's place and receive the
+// pairing secret: the folder must be a real folder (not a link), this user's, closed to others.
+// The empty text when it is; else why not.
+QString unfitness(const QString& folder) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(folder).constData(), &info) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (!S_ISDIR(info.st_mode))
+        return QStringLiteral("not a folder");
+    if (info.st_uid != ::geteuid())
+        return QStringLiteral("owned by uid %1").arg(info.st_uid);
+    if (info.st_mode & (S_IRWXG | S_IRWXO))
+        return QStringLiteral("open to other users");
+    return {};
+}
+
+// Without a usable runtime folder (su, ssh or cron without a login session), a folder of the
+// user's own under the cache home; never a shared one such as /tmp.
+QString socketFolder() {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir() && QFileInfo(runtime).isWritable())
+    if (!runtime.isEmpty() && unfitness(runtime).isEmpty() &&
+        ::access(QFile::encodeName(runtime).constData(), W_OK) == 0)
         return runtime;
-    // Without a usable runtime folder, a private one under /tmp keeps the socket ours alone.
-    const QString fallback = QStringLiteral("/tmp/vantor-companion-%1").arg(::getuid());
-    QDir().mkpath(fallback);
-    QFile::setPermissions(fallback,
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString fallback =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+        QStringLiteral("/vantor-companion");
+    QDir().mkpath(QFileInfo(fallback).path());
+    ::mkdir(QFile::encodeName(fallback).constData(), 0700);
+    if (const QString why = unfitness(fallback); !why.isEmpty()) {
+        logEvent(QStringLiteral("Refused the folder for the single-instance socket"),
+                 fallback + QStringLiteral(": ") + why);
+        return {};
+    }
     return fallback;
 }
 
@@ -61,8 +88,7 @@ QString takeStartArgument(int argc, char** argv, int input) {
     return QString::fromLocal8Bit(text);
 }
 
-SingleInstance::SingleInstance(QString socketDir)
-    : m_dir(socketDir.isEmpty() ? defaultSocketDir() : std::move(socketDir)) {}
+SingleInstance::SingleInstance() : m_dir(socketFolder()) {}
 
 SingleInstance::~SingleInstance() = default;
 
@@ -71,6 +97,8 @@ QString SingleInstance::socketPath() const {
 }
 
 SingleInstance::Role SingleInstance::claim(const QString& argument) {
+    if (m_dir.isEmpty())
+        return Role::Failed;
     QLockFile lock(m_dir + QStringLiteral("/vantor-companion.lock"));
     lock.setStaleLockTime(0);
     if (!lock.tryLock(kHandOverTimeoutMs)) {
@@ -87,6 +115,19 @@ bool SingleInstance::handOver(const QString& argument) {
     socket.connectToServer(socketPath());
     if (!socket.waitForConnected(kHandOverTimeoutMs))
         return false;
+    // Only root could have put another user's listener in the user's own folder; it gets
+    // nothing, and this instance becomes the agent in its place.
+    ucred listener{};
+    socklen_t size = sizeof listener;
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &listener, &size) !=
+            0 ||
+        listener.uid != ::geteuid()) {
+        logEvent(QStringLiteral("Handed nothing over"),
+                 QStringLiteral("%1 is held by uid %2, not by this user")
+                     .arg(socketPath())
+                     .arg(qint64(size == sizeof listener ? listener.uid : -1)));
+        return false;
+    }
     socket.write(argument.toUtf8().left(kMaxArgumentBytes));
     socket.disconnectFromServer();
     if (socket.state() != QLocalSocket::UnconnectedState)

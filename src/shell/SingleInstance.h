@@ -16,13 +16,16 @@ QString takeStartArgument(int argc, char** argv, int input = 0);
 // One agent per user. The first process listens on a private local socket in $XDG_RUNTIME_DIR;
 // a later start hands its argument (a vantor:// link or pasted pairing text) to it and exits.
 // A lock file makes the "is anyone listening, else listen" step atomic between two processes
-// started at the same moment; a socket left by a crashed agent is replaced.
+// started at the same moment; a socket left by a crashed agent is replaced. The argument goes
+// only to a listener of the same user.
 class SingleInstance : public QObject {
 public:
     enum class Role { Primary, HandedOver, Failed };
 
-    // `socketDir` defaults to $XDG_RUNTIME_DIR (or a private folder under /tmp without one).
-    explicit SingleInstance(QString socketDir = {});
+    // The socket's folder is $XDG_RUNTIME_DIR when that is a real folder of this user, closed to
+    // others and writable; else $XDG_CACHE_HOME/vantor-companion (created 0700), when that
+    // passes the same check. With neither, a log line names the folder and claim() fails.
+    SingleInstance();
     ~SingleInstance() override;
 
     // Becomes the primary instance, or hands `argument` to the running one. Failed means

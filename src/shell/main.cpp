@@ -27,15 +27,19 @@ bool displayReachable() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Read once and wiped from the process's command line first of all: it may hold the pairing
+    // secret, and every account can read /proc/PID/cmdline for as long as it stays there. Qt
+    // sees only the program's name, so it neither keeps a copy nor takes the text for options.
+    const QString argument = takeStartArgument(argc, argv);
+    int qtArgc = 1;
+
     const bool hasDisplay = qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || displayReachable();
     if (!hasDisplay)
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("vantor-companion"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // Read once, then wiped from the process's command line: it may hold the pairing secret.
-    const QString argument = takeStartArgument(argc, argv);
     SingleInstance instance;
     if (instance.claim(argument) == SingleInstance::Role::HandedOver)
         return 0;

@@ -13,7 +13,12 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QSysInfo>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -109,11 +114,12 @@ struct AnswerRow {
 // One row per way the completion can go; rows that would take the same path are left out.
 TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
     const QByteArray three =
-        R"({"actions":[{"action":{"type":"workflow","label":"First","steps":[]}},
+        R"({"actions":[{"action":{"type":"workflow","label":"Fi\nrst\u001b[2J","steps":[]}},
         {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
     const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
-    const QStringList inOrder{QStringLiteral("Cloud action: First ran 0 steps"), refused,
-                              QStringLiteral("Cloud action: Third ran 0 steps")};
+    // Pins lines forged by a label: its line break and escape are written escaped, on one line.
+    const QStringList inOrder{QStringLiteral("Cloud action: Fi\\x0arst\\x1b[2J ran 0 steps"),
+                              refused, QStringLiteral("Cloud action: Third ran 0 steps")};
     const QByteArray big =
         R"({"pad":")" + QByteArray(1'000'000, 'x') + R"(","actions":[{"action":{}}]})";
     const QByteArray elsewhere =
@@ -138,6 +144,8 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         {"RedirectToAnotherOrigin", elsewhere, 0, {}, QStringLiteral("Redirect to another origin refused"), true, {}},
         {"ServerErrorText", none, 503, "Service down\n", QStringLiteral("Service down\n"), true, {}},
         {"SameErrorAgainIsQuiet", none, 503, "Service down\n", QStringLiteral("Service down\n"), false, {}},
+        // Pins a proxy's page that reads "not found" erasing the pairing: only a 404 may.
+        {"UnavailableNotFoundKeeps", none, 503, "Upstream service not found", QStringLiteral("Upstream service not found"), true, {}},
         {"InvalidUtf8ErrorBody", none, 500, "\xff\xfe bad", QStringLiteral("HTTP 500"), true, {}},
         {"ClosedMidAnswer", "HTTP/1.1 200 OK\r\ncontent-length: 90\r\n\r\n" + three.left(40), 0, {}, any, true, {}},
         {"RedirectWithoutLocation", "HTTP/1.1 302 Found\r\ncontent-length: 0\r\n\r\n", 0, {}, none, true, {}},
@@ -197,6 +205,39 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     core = makeCore(300ms); // the transfer time-out alone
     pollOnce();
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
+
+    // Pins an endless answer growing the agent by hundreds of MB: Qt's network thread read it in
+    // long before the cap was checked. A child sends it, so this process holds none of it.
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) |
+                  ::listen(listener, 1) |
+                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size),
+              0);
+    const pid_t child = ::fork();
+    if (child == 0) { // system calls only: this process has threads
+        static char chunk[1 << 16] = "HTTP/1.1 200 OK\r\nconnection: close\r\n\r\n";
+        const int peer = ::accept(listener, nullptr, nullptr);
+        for (long sent = 0;
+             sent < 300'000'000 && ::send(peer, chunk, sizeof chunk, MSG_NOSIGNAL) > 0;)
+            sent += long(sizeof chunk);
+        ::_exit(0);
+    }
+    ::close(listener);
+    const auto peakKiB = [] { // the most this process has held since the last reset
+        QFile status(u"/proc/self/status"_s);
+        const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toLong();
+    };
+    ASSERT_TRUE(writeTestFile(u"/proc/self/clear_refs"_s, "5"));
+    const long before = peakKiB();
+    core->pairing = Pairing{u"http://127.0.0.1:%1"_s.arg(ntohs(address.sin_port)), kCode, kSecret};
+    pollOnce();
+    EXPECT_EQ(core->lastCloudError, u"The answer is larger than 1 MiB"_s);
+    EXPECT_LT(peakKiB() - before, 6 * 1024);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 
     core->pollCloudActions(); // in flight when the core goes away: the completion is dropped
     core.reset();

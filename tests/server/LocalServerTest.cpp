@@ -5,11 +5,13 @@
 #include "AgentError.h"
 #include "DefaultConsoleUrl.h"
 #include "HttpRequest.h"
+#include "Log.h"
 #include "TempEnvironment.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -17,10 +19,13 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <netinet/in.h>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -96,6 +101,8 @@ const std::string kNotFound = response("404 Not Found", R"({"message":"Not found
 const std::string kMissing =
     response("400 Bad Request", R"({"message":"Missing action","ok":false})");
 const std::string kForbidden = response("403 Forbidden", R"({"message":"Forbidden","ok":false})");
+const std::string kOwnerOnly = response(
+    "403 Forbidden", R"({"message":"This agent serves only the user who runs it","ok":false})");
 const QByteArray kStatus =
     R"({"activeApp":"Mail","at":"2024-05-01T10:00:00.000Z","bundleId":"org.mail","windowTitle":"Inbox — Mail"})";
 const std::string kStatusAnswer = response("200 OK", kStatus);
@@ -103,6 +110,16 @@ const QByteArray kStreamHeader =
     "HTTP/1.1 200 OK\r\ncontent-type: text/event-stream\r\ncache-control: no-cache\r\n"
     "connection: keep-alive\r\naccess-control-allow-origin: *\r\n\r\n";
 const QByteArray kEvents = "GET /events HTTP/1.1\r\n\r\n";
+
+// The answer a client of another account gets. The kernel gives a socket the owner that the
+// creating thread has for files, so this thread passes as nobody while it creates one.
+std::string exchangeAsNobody(quint16 port, const QByteArray& request) {
+    ::setfsuid(65534);
+    Client client(port);
+    ::setfsuid(::geteuid());
+    client.send(request);
+    return client.read();
+}
 
 AgentContext context(const QString& title, const std::optional<QString>& url = {}) {
     return {QStringLiteral("Mail"), QStringLiteral("org.mail"), title, url,
@@ -211,6 +228,51 @@ TEST_F(ServerFixture, AnswersExactBytes) {
         EXPECT_EQ(exchange(c.request, c.halfClose), c.expected);
         expectAllClosed();
     }
+}
+
+// Pins every local account reading and driving the desktop: a peer of another user is refused
+// before any route runs (event stream included) however its owner is learned, a peer whose owner
+// cannot be learned is refused too, and each kind of refusal is logged once.
+TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "passing as another user needs root";
+    QStringList refusals;
+    setLogObserver([&](const QString& line) {
+        if (line.startsWith(QLatin1String("Refused a request")))
+            refusals.append(line);
+    });
+    const QTemporaryDir empty;
+    const QStringList nobody{QStringLiteral("Refused a request from another user — uid 65534")};
+    const QStringList unknown{u"Refused a request whose sender is unknown — socket diagnostics "
+                              "not used; %1/tcp: No such file or directory"_s.arg(empty.path())};
+    const struct {
+        const char* name;
+        bool socketDiagnostics;
+        QString procNet;
+        std::string ownerAnswer;
+        QStringList logged;
+    } sources[] = {{"SocketDiagnostics", true, QStringLiteral("/proc/net"), kOk, nobody},
+                   {"ProcNetFallback", false, QStringLiteral("/proc/net"), kOk, nobody},
+                   {"NoSourceFailsClosed", false, empty.path(), kOwnerOnly, unknown}};
+    for (const auto& source : sources) {
+        SCOPED_TRACE(source.name);
+        ServerLimits limits;
+        limits.socketDiagnostics = source.socketDiagnostics;
+        limits.procNet = source.procNet;
+        startServer(limits);
+        refusals.clear();
+        for (const char* request : {"GET /health", "GET /events", "GET /status", "GET /apps",
+                                    "OPTIONS /x", "GET /nowhere"})
+            EXPECT_EQ(exchangeAsNobody(server->port(), request + " HTTP/1.1\r\n\r\n"_ba),
+                      kOwnerOnly)
+                << request;
+        EXPECT_EQ(exchangeAsNobody(server->port(), post(R"({"action":{"type":"workflow"}})")),
+                  kOwnerOnly);
+        EXPECT_EQ(exchange("GET /health HTTP/1.1\r\n\r\n"), source.ownerAnswer);
+        EXPECT_EQ(refusals, source.logged);
+        expectAllClosed();
+    }
+    setLogObserver({});
 }
 
 // The catalogue takes its folders from the environment once per process, on first use, and no

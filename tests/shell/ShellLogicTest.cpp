@@ -1,3 +1,4 @@
+#include "Log.h"
 #include "LoginItem.h"
 #include "MenuModel.h"
 #include "PairingInput.h"
@@ -6,9 +7,18 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -48,16 +58,84 @@ TEST(LoginItem, QuotesTheProgramAndTakesAHiddenEntryAsDisabled) {
     EXPECT_EQ(LoginItem::status(), 0);
 }
 
+// Pins the socket in a folder another user holds (once /tmp/vantor-companion-UID, which any
+// account could create first and listen in): only a real folder of this user, closed to others.
 // Handing a second start's argument over is proven end to end, by the installed agent.
-TEST(SingleInstance, ReplacesAStaleSocketWithOneOnlyItsUserCanReach) {
+TEST(SingleInstance, ListensOnlyInAPrivateFolderOfItsUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+    const struct {
+        const char* name;
+        bool runtimeUnset; // else the runtime folder belongs to nobody
+        const char* found; // the fallback folder already there: "", "nobody's", "open", "link"
+        const char* refusal;
+    } rows[] = {{"RuntimeOfAnotherUser", false, "", nullptr},
+                {"FallbackOfAnotherUser", true, "nobody's", "owned by uid 65534"},
+                {"FallbackOpenToOthers", true, "open", "open to other users"},
+                {"FallbackIsALink", true, "link", "not a folder"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempEnvironment env;
+        const QString fallback = env.path() + u"/cache/vantor-companion"_s;
+        const QByteArray name = QFile::encodeName(fallback);
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        int failed = row.runtimeUnset ? (qunsetenv("XDG_RUNTIME_DIR"), 0)
+                                      : ::chown(runtime.constData(), 65534, 65534);
+        if (row.found == "link"sv)
+            failed |= ::symlink(runtime.constData(), name.constData());
+        else if (*row.found)
+            failed |= ::mkdir(name.constData(), 0700) | ::chmod(name.constData(), 0777);
+        if (row.found == "nobody's"sv)
+            failed |= ::chown(name.constData(), 65534, 65534);
+        ASSERT_EQ(failed, 0);
+        QStringList logged;
+        setLogObserver([&](const QString& line) { logged.append(line); });
+        SingleInstance instance;
+        if (!row.refusal) // left behind by an agent that crashed
+            writeTestFile(instance.socketPath(), {});
+        const SingleInstance::Role role = instance.claim(QString());
+        setLogObserver({});
+        if (!row.refusal) { // the stale socket is replaced by one only this user can reach
+            EXPECT_EQ(role, SingleInstance::Role::Primary);
+            EXPECT_EQ(instance.socketPath(), fallback + u"/vantor-companion.sock"_s);
+            struct stat folder {
+            }, socket{};
+            ::stat(name.constData(), &folder);
+            ::stat(QFile::encodeName(instance.socketPath()).constData(), &socket);
+            EXPECT_EQ((folder.st_mode & 0777) | (socket.st_mode & 077), 0700U);
+        } else {
+            EXPECT_EQ(role, SingleInstance::Role::Failed);
+            EXPECT_EQ(logged,
+                      QStringList(u"Refused the folder for the single-instance socket — "_s +
+                                  fallback + u": "_s + QLatin1String(row.refusal)));
+        }
+    }
+}
+
+// Pins the pairing text handed to another user's listener: a child that becomes nobody listens on
+// the socket; this start hands it nothing (else it would have handed over) and becomes the agent.
+TEST(SingleInstance, HandsNothingToAListenerOfAnotherUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "becoming another user needs root";
     TempEnvironment env;
-    SingleInstance first;
-    // Left behind by an agent that crashed.
-    ASSERT_TRUE(writeTestFile(first.socketPath(), {}));
-    ASSERT_EQ(first.claim(QString()), SingleInstance::Role::Primary);
-    EXPECT_EQ(QFileInfo(first.socketPath()).permissions() &
-                  (QFileDevice::ReadOther | QFileDevice::ReadGroup),
-              0);
+    SingleInstance instance;
+    sockaddr_un address{AF_UNIX, {}};
+    const QByteArray path = QFile::encodeName(instance.socketPath());
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const pid_t child = ::fork();
+    if (child == 0) // system calls only: this process has threads
+        ::_exit(::setresgid(65534, 65534, 65534) | ::setresuid(65534, 65534, 65534) |
+                ::listen(listener, 1) | int(::write(ready[1], "r", 1) != 1) | ::pause());
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(instance.claim(u"VANTOR_PAIR_SECRET=s"_s), SingleInstance::Role::Primary);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(listener);
 }
 
 // "cloud|code|secret" of what the input pairs with, "-" for nothing.
