@@ -136,19 +136,51 @@ var VantorService = class VantorService {
         this._subscriber = null;
     }
 
-    // Calls `then` when the caller is the agent, refuses the call otherwise. The bus tells the
-    // caller's pid; its executable must be one the agent is installed as.
+    // The program a process runs. An upgrade that replaced the file by rename leaves the kernel
+    // naming it "PATH (deleted)": the same program, as far as a path can tell.
+    _program(pid) {
+        const path = this._lib.GLib.file_read_link(`/proc/${pid}/exe`);
+        return path.endsWith(' (deleted)') ? path.slice(0, -10) : path;
+    }
+
+    // The caller's program, from the bus's word on its process. Where the bus hands out a pidfd
+    // (dbus 1.15.7 and later), the pid read through it cannot have been reused by another
+    // process between the bus's answer and the look at /proc; elsewhere the pid is the bus's.
+    _callerProgram(connection, result) {
+        const {GLib} = this._lib;
+        const [reply, fds] = connection.call_with_unix_fd_list_finish(result);
+        const [credentials] = reply.deepUnpack();
+        const pidOf = fd => {
+            const [, bytes] = GLib.file_get_contents(`/proc/self/fdinfo/${fd}`);
+            const match = new TextDecoder().decode(bytes).match(/^Pid:\s*(-?\d+)/m);
+            return match ? Number(match[1]) : -1;
+        };
+        if (credentials.ProcessFD !== undefined && fds) {
+            const fd = fds.get(credentials.ProcessFD.deepUnpack());
+            try {
+                const pid = pidOf(fd);
+                const program = pid > 0 ? this._program(pid) : '';
+                // Still that process: its pid was not handed on while /proc was read.
+                return pid > 0 && pidOf(fd) === pid ? program : '';
+            } finally {
+                GLib.close(fd);
+            }
+        }
+        return this._program(credentials.ProcessID.deepUnpack());
+    }
+
+    // Calls `then` when the caller is the agent, refuses the call otherwise: the caller's
+    // program must be one the agent is installed as.
     _fromAgent(invocation, then) {
         const {Gio, GLib} = this._lib;
         const sender = invocation.get_sender();
-        Gio.DBus.session.call('org.freedesktop.DBus', '/org/freedesktop/DBus',
-            'org.freedesktop.DBus', 'GetConnectionUnixProcessID',
-            new GLib.Variant('(s)', [sender]), new GLib.VariantType('(u)'),
-            Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, null, (connection, result) => {
+        Gio.DBus.session.call_with_unix_fd_list('org.freedesktop.DBus', '/org/freedesktop/DBus',
+            'org.freedesktop.DBus', 'GetConnectionCredentials',
+            new GLib.Variant('(s)', [sender]), new GLib.VariantType('(a{sv})'),
+            Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, null, null, (connection, result) => {
                 let executable = '';
                 try {
-                    const [pid] = connection.call_finish(result).deepUnpack();
-                    executable = GLib.file_read_link(`/proc/${pid}/exe`);
+                    executable = this._callerProgram(connection, result);
                 } catch (e) {
                     executable = '';
                 }
@@ -168,6 +200,12 @@ var VantorService = class VantorService {
     SubscribeAsync(params, invocation) {
         const {Gio, GLib} = this._lib;
         this._fromAgent(invocation, sender => {
+            // One subscriber while its connection lives: a second caller cannot take the
+            // windows away from the agent behind its back.
+            if (this._subscriber && sender !== this._subscriber) {
+                invocation.return_dbus_error(ERROR_REFUSED, 'Another program is subscribed');
+                return;
+            }
             if (sender !== this._subscriber) {
                 this._forgetSubscriber();
                 this._subscriber = sender;

@@ -3,6 +3,7 @@
 #include "FrontApplication.h"
 #include "HelperPrograms.h"
 #include "Log.h"
+#include "ProcessInfo.h"
 #include "NativeFraming.h"
 #include "Text.h"
 
@@ -52,29 +53,6 @@ QString checkedUrl(const QString& reported) {
         return {};
     const QString out = url.toString(QUrl::RemoveUserInfo | QUrl::FullyEncoded);
     return out.size() <= kMaxBrowserUrl ? out : QString();
-}
-
-// The program a process runs. After a package upgrade replaced the file by rename, the kernel
-// names it "PATH (deleted)": still the same program, as far as a path can tell.
-QString programOf(qint64 pid) {
-    QString path = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
-    if (path.endsWith(QLatin1String(" (deleted)")))
-        path.chop(10);
-    return path;
-}
-
-// The browser process: the host's parent. 0 when it cannot be read.
-qint64 parentPid(qint64 pid) {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.read(4096);
-    // The command name may hold spaces and parentheses; the fields after the last ')' do not.
-    const qsizetype close = line.lastIndexOf(')');
-    if (close < 0)
-        return 0;
-    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
-    return fields.size() > 1 ? fields[1].toLongLong() : 0;
 }
 
 } // namespace
@@ -231,7 +209,7 @@ void BrowserReports::accept() {
         else if (pid = peer.pid; !m_options.hostPrograms.contains(programOf(pid)))
             refusal = QStringLiteral("not our browser host (pid %1)").arg(pid);
         else if (!m_options.browserExecutables.contains(
-                     QFileInfo(programOf(parentPid(pid))).fileName()))
+                     QFileInfo(programOf(parentOf(pid))).fileName()))
             refusal = QStringLiteral("not started by a browser (pid %1)").arg(pid);
         else if (m_hosts.size() >= kMaxHosts)
             refusal = QStringLiteral("too many browser hosts");
@@ -243,7 +221,7 @@ void BrowserReports::accept() {
         }
         auto host = std::make_unique<Host>();
         host->socket = socket;
-        host->browserPid = parentPid(pid);
+        host->browserPid = parentOf(pid);
         // Qt would otherwise buffer whatever a flooding peer sends.
         socket->setReadBufferSize(4 * framing::kMaxFrame);
         host->silence.setSingleShot(true);

@@ -9,9 +9,15 @@
 #include "KeySender.h"
 #include "TempEnvironment.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
 #include <gtest/gtest.h>
 
 namespace {
+
+using namespace Qt::StringLiterals;
+const QString kShell = u"com.keyloft.VantorCompanion.Shell"_s;
 
 // One Shell for the whole story: it takes seconds to start.
 TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
@@ -72,14 +78,34 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
                           "grep -q Error.Refused"}),
               0);
 
-    // The extension switched off: the context reads Unknown and the tray says what to do; back
-    // on, the subscription is renewed.
+    // A second subscriber, even one running the agent's program, cannot take the windows over.
+    QDBusConnection second =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"second"_s);
+    const QDBusMessage taken = second.call(
+        QDBusMessage::createMethodCall(kShell, u"/com/keyloft/VantorCompanion/Shell"_s,
+                                       u"com.keyloft.VantorCompanion.Shell1"_s, u"Subscribe"_s));
+    EXPECT_EQ(taken.errorName(), u"com.keyloft.VantorCompanion.Error.Refused"_s);
+
+    // Upgraded in place: the agent's file replaced by rename, as a package upgrade does.
+    const QString self = QFile::symLinkTarget(u"/proc/self/exe"_s);
+    ASSERT_TRUE(QFile::copy(self, self + u".new"_s) &&
+                ::rename(QFile::encodeName(self + u".new"_s), QFile::encodeName(self)) == 0);
+    // The extension switched off: the context reads Unknown and the tray says what to do. A
+    // program that takes the extension's name meanwhile is neither believed nor sent keys.
     ASSERT_TRUE(desktop.setExtensionEnabled(false));
     EXPECT_TRUE(shows("Unknown"));
     EXPECT_TRUE(session.problem->text.has_value());
+    ASSERT_TRUE(second.registerService(kShell));
+    second.send(QDBusMessage::createSignal(u"/com/keyloft/VantorCompanion/Shell"_s,
+                                           u"com.keyloft.VantorCompanion.Shell1"_s,
+                                           u"WindowChanged"_s)
+                << quint64(7) << u"Forged"_s << u"forged"_s << QString() << 0u);
     EXPECT_THROW(session.keys->send({{}, 'x'}), KeyInjectionError);
+    EXPECT_FALSE(shows("forged", std::chrono::seconds(1)));
+    // Back on, and the name free again: the subscription is renewed.
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
-    EXPECT_TRUE(shows("Vantor Witness"));
+    QDBusConnection::disconnectFromBus(u"second"_s);
+    EXPECT_TRUE(shows("Vantor Witness", std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
 }
 

@@ -10,6 +10,7 @@
 #include "TempEnvironment.h"
 
 #include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -46,6 +47,14 @@ void focusFromKWin(const TempEnvironment& env, const QString& agent, const QStri
     kwinbus::disconnect(bus);
 }
 
+// Counts what reaches KWin's scripting object at a squatter's.
+struct SquattedScripting : QDBusVirtualObject {
+    explicit SquattedScripting(int& calls) : calls(calls) {}
+    bool handleMessage(const QDBusMessage&, const QDBusConnection&) override { return ++calls; }
+    QString introspect(const QString&) const override { return {}; }
+    int& calls;
+};
+
 TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     TempEnvironment env;
     writeTestFile(env.dataHome() + u"/applications/vantor-test-client.desktop"_s,
@@ -53,7 +62,7 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     KWinDesktop desktop;
     ASSERT_TRUE(desktop.ready() && kwin::probe());
     CoreServices services = CoreServices::defaults();
-    auto source = std::make_shared<KWinFocusSource>();
+    auto source = std::make_shared<KWinFocusSource>(std::chrono::milliseconds(300));
     services.frontApplication = source;
     AgentCore core(services);
     core.start();
@@ -101,27 +110,51 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     second.reset();
     EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
 
-    // Only KWin's connection may speak for the desktop; what it says is checked field by field.
+    // Only our script's calls from KWin's connection may speak for the desktop, and what they
+    // say is checked field by field. Other scripts speak through the same connection.
     const QString agent = source->busName();
+    const QString token = u"token: \"%1\", "_s.arg(source->callbackToken());
     struct Callback {
         const char* name;
         QString map;
         QString title;
         bool front;
+        bool believed = true;
     };
     const Callback callbacks[] = {
-        {"wrong types", u"{caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s, {}, true},
-        {"1 MB caption", u"{caption: \"é\".repeat(1 << 19)}"_s, QString(4096, QChar(0xe9)), true},
-        {"nothing focused", u"{}"_s, {}, false},
+        {"wrong types",
+         u"{%1caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s.arg(token),
+         {},
+         true},
+        {"caption at four times the cap", u"{%1caption: \"é\".repeat(32768)}"_s.arg(token),
+         QString(4096, QChar(0xe9)), true},
+        {"nothing focused", u"{%1}"_s.arg(token), {}, false},
+        {"caption over it", u"{%1caption: \"é\".repeat(32769)}"_s.arg(token), {}, false, false},
+        {"another script, without the token", u"{caption: \"Forged\"}"_s, {}, false, false},
+        {"200,000 keys",
+         u"(() => { const m = {%1caption: \"Forged\"}; for (let k = 0; k < 200000; ++k) m[\"k\" + k] = k; return m; })()"_s
+             .arg(token),
+         {},
+         false,
+         false},
     };
     for (const Callback& row : callbacks) {
         SCOPED_TRACE(row.name);
         focusFromKWin(env, agent, row.map);
+        if (!row.believed) {
+            EXPECT_FALSE(waitUntil([&] { return source->frontApplication().has_value(); },
+                                   std::chrono::milliseconds(500)));
+            continue;
+        }
         EXPECT_TRUE(waitUntil([&] {
             const auto front = source->frontApplication();
             return front.has_value() == row.front && (!front || front->title == row.title);
         }));
     }
+    QDBusConnection bus = kwinbus::connect(u"unloader"_s);
+    kwinbus::scripting(bus, u"unloadScript"_s, {QString::fromLatin1(KWinFocusSource::kScriptName)});
+    kwinbus::disconnect(bus);
+    EXPECT_TRUE(waitUntil([&] { return scriptsInKWin() == 1; })) << "loaded again once missing";
     QDBusConnection intruder = kwinbus::connect(u"intruder"_s);
     intruder.send(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
                                                  u"org.vantor.Companion.KWinFocus"_s, u"Focus"_s)
@@ -130,7 +163,16 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
                            std::chrono::milliseconds(300)));
     kwinbus::disconnect(intruder);
 
-    ASSERT_TRUE(desktop.restart());
+    // While KWin is away, a program that takes its name is handed nothing.
+    ASSERT_TRUE(desktop.restart([] {
+        QDBusConnection squatter = kwinbus::connect(u"squatter"_s);
+        ASSERT_TRUE(squatter.registerService(kwinbus::kService));
+        int calls = 0;
+        SquattedScripting scripting(calls);
+        squatter.registerVirtualObject(u"/Scripting"_s, &scripting);
+        EXPECT_FALSE(waitUntil([&] { return calls > 0; }, std::chrono::seconds(1)));
+        kwinbus::disconnect(squatter);
+    }));
     WaylandWindow back(desktop, "after-restart", "Back");
     EXPECT_TRUE(shows(u"after-restart"_s, u"after-restart"_s, u"Back"_s));
     {

@@ -87,9 +87,11 @@ bool KWinDesktop::startKWin() {
     return waitUntil(kwinOnBus, std::chrono::seconds(20));
 }
 
-bool KWinDesktop::restart() {
+bool KWinDesktop::restart(const std::function<void()>& whileAway) {
     stopProgram(m_pids.back());
     m_pids.pop_back();
+    if (whileAway)
+        whileAway();
     QFile::remove(qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/vantor-kwin.lock"));
     return m_ready = startKWin();
 }

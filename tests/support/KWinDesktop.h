@@ -10,8 +10,9 @@
 class KWinDesktop : public TestDesktop {
 public:
     KWinDesktop();
-    // Ends KWin and starts a new one on the same bus and socket, as a crash and restart would.
-    bool restart();
+    // Ends KWin and starts a new one on the same bus and socket, as a crash and restart would;
+    // `whileAway` runs in between.
+    bool restart(const std::function<void()>& whileAway = {});
 
 private:
     bool startKWin();

@@ -5,12 +5,15 @@
 #include "FrontWindow.h"
 #include "KeyChord.h"
 #include "Log.h"
+#include "ProcessInfo.h"
 #include "WindowApps.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QFileInfo>
+#include <QTimer>
 #include <xkbcommon/xkbcommon.h>
 
 namespace gnome {
@@ -18,11 +21,15 @@ namespace {
 
 // Every call to the Shell is bounded: a Shell stuck in a long frame must not hang the agent.
 constexpr int kCallTimeoutMs = 2000;
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLastRetryMs = 60000;
+// A held subscription is asked for again this often, to notice one the extension lost.
+constexpr int kRenewMs = 60000;
 
 const QString kRefused = QStringLiteral("com.keyloft.VantorCompanion.Error.Refused");
 
-QDBusMessage extensionCall(const char* method) {
-    return QDBusMessage::createMethodCall(QLatin1String(kBusName), QLatin1String(kObjectPath),
+QDBusMessage extensionCall(const QString& shell, const char* method) {
+    return QDBusMessage::createMethodCall(shell, QLatin1String(kObjectPath),
                                           QLatin1String(kInterface), QLatin1String(method));
 }
 
@@ -30,16 +37,25 @@ QString missingText() {
     return QStringLiteral("Enable the GNOME extension, then log out and in");
 }
 
-// The unique name owning a bus name, empty when none does.
-QString ownerOf(const QDBusConnection& bus, const QString& name) {
+// The bus daemon's first answer about `name` to `method`; an invalid value when it has none.
+QVariant askBus(const QDBusConnection& bus, const char* method, const QString& name) {
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+        QStringLiteral("org.freedesktop.DBus"), QLatin1String(method));
     ask << name;
     const QDBusMessage reply = bus.call(ask, QDBus::Block, kCallTimeoutMs);
-    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
-               ? reply.arguments().constFirst().toString()
-               : QString();
+    return reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0) : QVariant();
+}
+
+// The unique name owning a bus name, empty when none does.
+QString ownerOf(const QDBusConnection& bus, const QString& name) {
+    return askBus(bus, "GetNameOwner", name).toString();
+}
+
+// The program behind a connection, by the bus's word on its process.
+QString programOf(const QDBusConnection& bus, const QString& name) {
+    const QVariant pid = askBus(bus, "GetConnectionUnixProcessID", name);
+    return pid.isValid() ? ::programOf(pid.toLongLong()) : QString();
 }
 
 uint modifierBits(const KeyChord& chord) {
@@ -54,21 +70,20 @@ uint modifierBits(const KeyChord& chord) {
 ShellLink::ShellLink(std::shared_ptr<DesktopProblem> problem)
     : m_bus(QDBusConnection::sessionBus()), m_problem(std::move(problem)),
       m_index(std::make_unique<DesktopIndex>()), m_xkb(xkb_context_new(XKB_CONTEXT_NO_FLAGS)) {
-    // Signals are accepted from the owner of the extension's name only; the extension sends them
-    // to this connection alone.
-    m_bus.connect(QLatin1String(kBusName), QLatin1String(kObjectPath), QLatin1String(kInterface),
-                  QStringLiteral("WindowChanged"), this, SLOT(windowChanged(QDBusMessage)));
-    m_watcher = new QDBusServiceWatcher(QLatin1String(kBusName), m_bus,
-                                        QDBusServiceWatcher::WatchForOwnerChange, this);
-    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString&, const QString& owner) {
-                forgetWindow();
-                m_subscribed = false;
-                if (owner.isEmpty())
-                    setProblem(missingText());
-                else
-                    subscribe();
-            });
+    m_retry = new QTimer(this);
+    m_retry->setSingleShot(true);
+    connect(m_retry, &QTimer::timeout, this, [this] { subscribe(); });
+    // The extension coming or going, and the Shell itself: either way, start over at once.
+    m_watcher = new QDBusServiceWatcher(this);
+    m_watcher->setConnection(m_bus);
+    m_watcher->setWatchMode(QDBusServiceWatcher::WatchForOwnerChange);
+    m_watcher->setWatchedServices({QLatin1String(kBusName), QStringLiteral("org.gnome.Shell")});
+    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] {
+        forgetWindow();
+        m_subscribed = false;
+        m_retryMs = 0;
+        subscribe();
+    });
     subscribe();
 }
 
@@ -77,29 +92,56 @@ ShellLink::~ShellLink() {
     xkb_context_unref(m_xkb);
 }
 
+void ShellLink::retryLater() {
+    m_retryMs = m_retryMs == 0 ? kFirstRetryMs : std::min(m_retryMs * 2, kLastRetryMs);
+    m_retry->start(m_retryMs);
+}
+
 void ShellLink::subscribe() {
-    // Any program may claim the extension's name before the Shell does; only the Shell's own
-    // connection is believed about windows or told which keys to press.
-    const QString owner = ownerOf(m_bus, QLatin1String(kBusName));
-    if (owner.isEmpty() || owner != ownerOf(m_bus, QStringLiteral("org.gnome.Shell"))) {
+    m_retry->stop();
+    // Any program may claim the extension's name, and org.gnome.Shell while the Shell is away:
+    // only the Shell's own connection is believed about windows or told which keys to press.
+    const QString shell = ownerOf(m_bus, QStringLiteral("org.gnome.Shell"));
+    if (shell != m_shell) {
+        if (!m_shell.isEmpty())
+            m_bus.disconnect(m_shell, QLatin1String(kObjectPath), QLatin1String(kInterface),
+                             QStringLiteral("WindowChanged"), this,
+                             SLOT(windowChanged(QDBusMessage)));
+        m_shell.clear();
+        if (!shell.isEmpty() &&
+            QFileInfo(programOf(m_bus, shell)).fileName() == QLatin1String("gnome-shell")) {
+            m_shell = shell;
+            m_bus.connect(m_shell, QLatin1String(kObjectPath), QLatin1String(kInterface),
+                          QStringLiteral("WindowChanged"), this, SLOT(windowChanged(QDBusMessage)));
+        }
+    }
+    if (m_shell.isEmpty() || ownerOf(m_bus, QLatin1String(kBusName)).isEmpty()) {
+        m_subscribed = false;
         setProblem(missingText());
+        retryLater();
         return;
     }
     auto* watcher = new QDBusPendingCallWatcher(
-        m_bus.asyncCall(extensionCall("Subscribe"), kCallTimeoutMs), this);
+        m_bus.asyncCall(extensionCall(m_shell, "Subscribe"), kCallTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
                 const QDBusMessage reply = call->reply();
+                const bool was = m_subscribed;
                 m_subscribed = reply.type() == QDBusMessage::ReplyMessage;
                 if (m_subscribed) {
                     setProblem(std::nullopt);
-                    windowChanged(reply);
+                    m_retryMs = 0;
+                    m_retry->start(kRenewMs);
+                    if (!was || reply.arguments().value(0).toULongLong() != m_windowId)
+                        windowChanged(reply);
                     return;
                 }
+                forgetWindow();
                 setProblem(reply.errorName() == kRefused
                                ? QStringLiteral("The GNOME extension refuses this program")
                                : missingText());
+                retryLater();
             });
 }
 
@@ -130,7 +172,9 @@ void ShellLink::forgetWindow() {
 
 void ShellLink::windowChanged(const QDBusMessage& message) {
     const QList<QVariant> args = message.arguments();
-    if (args.size() != 5)
+    // A signal counts only from the Shell while subscribed; a reply to Subscribe comes from it.
+    if (args.size() != 5 || m_shell.isEmpty() || message.service() != m_shell ||
+        (message.type() == QDBusMessage::SignalMessage && !m_subscribed))
         return;
     const quint64 id = args[0].toULongLong();
     if (id == 0) {
@@ -188,13 +232,13 @@ void ShellLink::send(const KeyChord& chord) {
         throw KeyInjectionError(
             (m_problem && m_problem->text ? *m_problem->text : missingText()).toStdString());
     const QDBusMessage keyboard =
-        m_bus.call(extensionCall("Keyboard"), QDBus::Block, kCallTimeoutMs);
+        m_bus.call(extensionCall(m_shell, "Keyboard"), QDBus::Block, kCallTimeoutMs);
     if (keyboard.type() != QDBusMessage::ReplyMessage || keyboard.arguments().size() != 2)
         throw KeyInjectionError("The GNOME extension did not answer");
     if (!layoutCanType(keyboard.arguments()[0].toString(), keyboard.arguments()[1].toString(),
                        chord.keysym))
         throw KeyInjectionError("The keyboard layout in use has no key for this character");
-    QDBusMessage press = extensionCall("PressKey");
+    QDBusMessage press = extensionCall(m_shell, "PressKey");
     press << chord.keysym << modifierBits(chord);
     const QDBusMessage reply = m_bus.call(press, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage)

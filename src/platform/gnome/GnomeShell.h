@@ -12,6 +12,7 @@
 class DesktopIndex;
 class QDBusMessage;
 class QDBusServiceWatcher;
+class QTimer;
 struct DesktopProblem;
 struct xkb_context;
 struct xkb_keymap;
@@ -25,8 +26,12 @@ inline constexpr char kObjectPath[] = "/com/keyloft/VantorCompanion/Shell";
 inline constexpr char kInterface[] = "com.keyloft.VantorCompanion.Shell1";
 
 // The agent's side of our GNOME Shell extension: the focused window it reports, kept from its
-// signal, and the key chords it presses. Follows the extension's bus name, so a Shell restart or
-// the extension switched off and on again is noticed and the subscription renewed. Main thread.
+// signal, and the key chords it presses. It speaks only to the Shell's own connection (the owner
+// of org.gnome.Shell, found to run gnome-shell), whoever holds the extension's well-known name:
+// signals are taken from that connection alone, and only while subscribed. Follows both names,
+// so a Shell restart or the extension switched off and on again is noticed; a refused or
+// unanswered subscription is tried again (1 s doubling to 60 s), and a held one is renewed now
+// and then. Main thread.
 class ShellLink final : public QObject, public FrontApplicationSource, public KeySender {
     Q_OBJECT
 public:
@@ -41,12 +46,16 @@ private Q_SLOTS:
 
 private:
     void subscribe();
+    void retryLater();
     void setProblem(std::optional<QString> text);
     void forgetWindow();
     bool layoutCanType(const QString& layout, const QString& options, uint32_t keysym);
 
     QDBusConnection m_bus;
     QDBusServiceWatcher* m_watcher = nullptr;
+    QString m_shell; // the Shell's unique name, where calls go and signals come from
+    QTimer* m_retry = nullptr;
+    int m_retryMs = 0;
     std::shared_ptr<DesktopProblem> m_problem;
     std::unique_ptr<DesktopIndex> m_index;
     quint64 m_windowId = 0;

@@ -39,6 +39,15 @@ QString owner(const QDBusConnection& bus) {
                                                       : QString();
 }
 
+qint64 ownerPid(const QDBusConnection& bus, const QString& uniqueName) {
+    auto message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+    message << uniqueName;
+    const QDBusMessage reply = call(bus, message);
+    return reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0).toLongLong() : 0;
+}
+
 std::optional<QVariant> scripting(const QDBusConnection& bus, const QString& method,
                                   const QVariantList& arguments) {
     auto message = QDBusMessage::createMethodCall(kService, QStringLiteral("/Scripting"),

@@ -19,6 +19,9 @@ void disconnect(QDBusConnection& bus);
 // KWin's unique name on the bus; empty when KWin is not there or the bus does not answer.
 QString owner(const QDBusConnection& bus);
 
+// The process behind a connection on the bus (the bus daemon's word); 0 when it cannot tell.
+qint64 ownerPid(const QDBusConnection& bus, const QString& uniqueName);
+
 // Calls org.kde.kwin.Scripting.METHOD on /Scripting; the first return value, nothing on error.
 std::optional<QVariant> scripting(const QDBusConnection& bus, const QString& method,
                                   const QVariantList& arguments);

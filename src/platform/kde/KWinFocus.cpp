@@ -4,6 +4,8 @@
 #include "FocusScript.h"
 #include "FrontWindow.h"
 #include "KWinBus.h"
+#include "Log.h"
+#include "ProcessInfo.h"
 #include "WindowApps.h"
 
 #include <QCoreApplication>
@@ -14,6 +16,8 @@
 #include <QDBusVirtualObject>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVariantMap>
@@ -25,6 +29,10 @@ constexpr auto kCallbackInterface = "org.vantor.Companion.KWinFocus";
 // Names and classes are short; anything longer is not a real window's and is cut.
 constexpr qsizetype kMaxNameBytes = 512;
 constexpr int kLoadAttempts = 20; // half a second apart
+// A window's report has six keys; a map much larger is no report of our script's.
+constexpr int kMaxKeys = 16;
+// Captions are cut at the title cap anyway; one far over it is dropped unread.
+constexpr qsizetype kMaxCaption = 4 * kMaxTitleBytes;
 
 std::string field(const QVariantMap& map, const char* key) {
     const QVariant value = map.value(QLatin1String(key));
@@ -44,6 +52,28 @@ unsigned pidField(const QVariantMap& map) {
     return ok && pid > 0 && pid <= 0x3fffffff ? unsigned(pid) : 0;
 }
 
+// A forged callback may be huge: its keys are counted, and a caption is measured, before any
+// of it is kept, so what it holds never grows the agent.
+bool reasonable(const QDBusArgument& map, const QString& token) {
+    int keys = 0;
+    bool fits = true, signed_ = false;
+    map.beginMap();
+    while (!map.atEnd() && fits) {
+        QString key;
+        QDBusVariant value;
+        map.beginMapEntry();
+        map >> key >> value;
+        map.endMapEntry();
+        const QVariant& item = value.variant();
+        signed_ = signed_ || (key == QLatin1String("token") && item.toString() == token);
+        fits = ++keys <= kMaxKeys &&
+               (key != QLatin1String("caption") || item.metaType().id() != QMetaType::QString ||
+                item.toString().size() <= kMaxCaption);
+    }
+    map.endMap();
+    return fits && signed_;
+}
+
 } // namespace
 
 struct KWinFocusSource::State : QDBusVirtualObject {
@@ -52,6 +82,8 @@ struct KWinFocusSource::State : QDBusVirtualObject {
     DesktopIndex index;
     QTemporaryDir scriptDir; // private (0700) and ours alone
     QString kwinOwner;       // KWin's unique name now; callbacks from anyone else are dropped
+    QString token;           // this load's secret, in every callback of our script
+    QTimer check;            // is the script still there?
     bool running = false;
     std::optional<FrontApplication> front;
     std::unique_ptr<QDBusServiceWatcher> watcher;
@@ -66,6 +98,7 @@ struct KWinFocusSource::State : QDBusVirtualObject {
     void kwinChanged(const QString& newOwner);
     void load();
     void unload();
+    void checkLoaded();
     void take(const QDBusMessage& message);
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
@@ -102,8 +135,19 @@ void KWinFocusSource::State::kwinChanged(const QString& newOwner) {
 void KWinFocusSource::State::load() {
     if (!bus.isConnected() || !scriptDir.isValid())
         return;
+    // Whoever holds KWin's name while KWin is away would be handed the script and believed.
+    const QString program = QFileInfo(programOf(kwinbus::ownerPid(bus, kwinOwner))).fileName();
+    if (program != QLatin1String("kwin_wayland") && program != QLatin1String("kwin_x11")) {
+        logEvent(QStringLiteral("KWin focus script not loaded"),
+                 QStringLiteral("org.kde.KWin is held by %1, not KWin")
+                     .arg(program.isEmpty() ? QStringLiteral("an unknown program") : program));
+        return;
+    }
+    token = QString::number(QRandomGenerator::system()->generate64(), 36) +
+            QString::number(QRandomGenerator::system()->generate64(), 36);
     QByteArray script = kFocusScript;
     script.replace("@AGENT@", bus.baseService().toUtf8());
+    script.replace("@TOKEN@", token.toLatin1());
     const QString path = scriptDir.filePath(QStringLiteral("focus.js"));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(script) < 0)
@@ -118,12 +162,28 @@ void KWinFocusSource::State::load() {
     running = id && id->toInt() >= 0 && kwinbus::runScript(bus, id->toInt());
     if (!running && ++attempts < kLoadAttempts)
         retry.start();
+    if (running)
+        check.start();
 }
 
 void KWinFocusSource::State::unload() {
+    check.stop();
     if (running && bus.isConnected())
         kwinbus::scripting(bus, QStringLiteral("unloadScript"), {QLatin1String(kScriptName)});
     running = false;
+}
+
+// Any program of the session may unload the script by its name: found gone, it comes back.
+void KWinFocusSource::State::checkLoaded() {
+    if (!running || kwinOwner.isEmpty())
+        return;
+    const auto loaded =
+        kwinbus::scripting(bus, QStringLiteral("isScriptLoaded"), {QLatin1String(kScriptName)});
+    if (!loaded || loaded->toBool())
+        return;
+    running = false;
+    attempts = 0;
+    load();
 }
 
 void KWinFocusSource::State::take(const QDBusMessage& message) {
@@ -133,9 +193,11 @@ void KWinFocusSource::State::take(const QDBusMessage& message) {
         message.signature() != QLatin1String("a{sv}"))
         return;
     const QVariant argument = message.arguments().value(0);
-    const QVariantMap map = argument.canConvert<QDBusArgument>()
-                                ? qdbus_cast<QVariantMap>(argument.value<QDBusArgument>())
-                                : argument.toMap();
+    if (token.isEmpty() || !argument.canConvert<QDBusArgument>() ||
+        !reasonable(argument.value<QDBusArgument>(), token))
+        return;
+    QVariantMap map = qdbus_cast<QVariantMap>(argument.value<QDBusArgument>());
+    map.remove(QStringLiteral("token"));
     std::optional<FrontApplication> now;
     if (!map.isEmpty()) {
         WindowIdentity window;
@@ -156,12 +218,15 @@ void KWinFocusSource::State::take(const QDBusMessage& message) {
         owner->notifyFocusChange();
 }
 
-KWinFocusSource::KWinFocusSource() : m_state(std::make_unique<State>()) {
+KWinFocusSource::KWinFocusSource(std::chrono::milliseconds checkEvery)
+    : m_state(std::make_unique<State>()) {
     State& s = *m_state;
     s.owner = this;
     s.retry.setSingleShot(true);
     s.retry.setInterval(500);
     QObject::connect(&s.retry, &QTimer::timeout, [&s] { s.load(); });
+    s.check.setInterval(checkEvery);
+    QObject::connect(&s.check, &QTimer::timeout, [&s] { s.checkLoaded(); });
     if (!s.bus.isConnected())
         return;
     s.bus.registerVirtualObject(QLatin1String(kCallbackPath), &s);
@@ -195,4 +260,8 @@ QString KWinFocusSource::busName() const {
 
 bool KWinFocusSource::scriptRunning() const {
     return m_state->running;
+}
+
+QString KWinFocusSource::callbackToken() const {
+    return m_state->token;
 }

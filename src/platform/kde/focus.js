@@ -1,6 +1,9 @@
 // Loaded into KWin by the agent: tells the agent which window has the keyboard focus, and its
-// caption whenever that changes. "@AGENT@" is the agent's name on the session bus.
+// caption whenever that changes. "@AGENT@" is the agent's name on the session bus; "@TOKEN@" a
+// secret of this load, which every call carries: other KWin scripts speak through the same
+// connection, and only this one knows it.
 const agent = "@AGENT@";
+const token = "@TOKEN@";
 let watched = null;
 
 // KWin's D-Bus bridge aborts on a null inside a map, so every value is a string or a number.
@@ -13,7 +16,7 @@ function text(value) {
 }
 
 function send(window, activated) {
-    const state = {};
+    const state = {token: token};
     if (window) {
         state.caption = text(window.caption);
         state.resourceClass = text(window.resourceClass);
