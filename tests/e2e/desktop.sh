@@ -88,32 +88,51 @@ start_bg() {
   eval "PID_$name=$!"
 }
 
-# start_sway: a headless sway in its own runtime folder. sway refuses root, so under root it runs
-# as nobody in a folder nobody owns (root still reaches its sockets). Exports WAYLAND_DISPLAY
-# (the socket's full path) and SWAYSOCK; sway_client runs a program in the session as that user.
-# Always started in the background: the exec makes the recorded pid the program's own, so
-# stopping it does not leave the compositor or its clients behind.
-sway_user() {
+# start_wlroots sway|labwc|cage: a headless wlroots compositor in its own runtime folder
+# WLR_DIR. sway refuses root, so under root each runs as nobody in a folder nobody owns (root
+# still reaches its sockets). Exports WAYLAND_DISPLAY (the socket's full path), WLR_PID (for a
+# test that ends it as a crash would) and, for sway, SWAYSOCK; wlroots_client runs a program in
+# the session as that user. Always started in the background: the exec makes the recorded pid the
+# program's own, so stopping it does not leave the compositor or its clients behind.
+wlroots_user() {
   if [ "$(id -u)" = 0 ]; then exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else exec "$@"; fi
 }
-start_sway() {
-  SWAY_DIR=$E2E_DIR/sway
+start_wlroots() {
+  local name=$1 command
+  WLR_DIR=$E2E_DIR/$name
   chmod 711 "$E2E_DIR" # nobody passes through to its own folder, lists nothing
-  mkdir -m 700 -p "$SWAY_DIR"
-  printf 'output * resolution 800x600\ndefault_border none\nfocus_follows_mouse no\nxwayland disable\n' >"$SWAY_DIR/sway.conf"
-  [ "$(id -u)" != 0 ] || chown -R 65534:65534 "$SWAY_DIR"
-  sway_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$SWAY_DIR" XDG_RUNTIME_DIR="$SWAY_DIR" \
+  mkdir -m 700 -p "$WLR_DIR"
+  # labwc and cage run a command once they take clients: it marks them ready. cage, a kiosk,
+  # shows the newest window; the command it runs has none.
+  case $name in
+    sway) printf 'output * resolution 800x600\ndefault_border none\nfocus_follows_mouse no\nxwayland disable\n' >"$WLR_DIR/sway.conf"
+      command=(sway -c "$WLR_DIR/sway.conf") ;;
+    labwc) command=(labwc -C "$WLR_DIR" -s "touch $WLR_DIR/ready") ;;
+    cage) command=(cage -- sh -c "touch $WLR_DIR/ready && exec sleep 3600") ;;
+    *) fail "no such compositor: $name" ;;
+  esac
+  [ "$(id -u)" != 0 ] || chown -R 65534:65534 "$WLR_DIR"
+  wlroots_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$WLR_DIR" XDG_RUNTIME_DIR="$WLR_DIR" \
     WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=1 \
-    sway -c "$SWAY_DIR/sway.conf" >"$E2E_DIR/sway.log" 2>&1 &
+    "${command[@]}" >"$E2E_DIR/$name.log" 2>&1 &
   E2E_PIDS+=($!)
-  wait_for 10 sh -c "ls '$SWAY_DIR' | grep -q '^sway-ipc.*sock$'" || fail "sway did not start"
-  export WAYLAND_DISPLAY=$(ls -d "$SWAY_DIR"/wayland-[0-9]) SWAYSOCK=$(ls -d "$SWAY_DIR"/sway-ipc.*.sock)
+  export WLR_PID=$!
+  if [ "$name" = sway ]; then
+    wait_for 10 sh -c "ls '$WLR_DIR' | grep -q '^sway-ipc.*sock$'" || fail "sway did not start"
+    export SWAYSOCK=$(ls -d "$WLR_DIR"/sway-ipc.*.sock)
+  else
+    wait_for 10 test -e "$WLR_DIR/ready" || fail "$name did not start"
+  fi
+  export WAYLAND_DISPLAY=$(ls -d "$WLR_DIR"/wayland-[0-9])
 }
-sway_client() {
+wlroots_client() {
   local name=$1; shift
-  start_bg "$name" sway_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$SWAY_DIR" \
-    XDG_RUNTIME_DIR="$SWAY_DIR" WAYLAND_DISPLAY="$WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland "$@"
+  start_bg "$name" wlroots_user env -i LANG=C.UTF-8 PATH=/usr/bin:/bin HOME="$WLR_DIR" \
+    XDG_RUNTIME_DIR="$WLR_DIR" WAYLAND_DISPLAY="$WAYLAND_DISPLAY" QT_QPA_PLATFORM=wayland "$@"
 }
+# The names the benchmarks know.
+start_sway() { start_wlroots sway && SWAY_DIR=$WLR_DIR; }
+sway_client() { wlroots_client "$@"; }
 
 # start_gnome AGENT: a headless GNOME Shell 43 on private system and session buses with our
 # extension (from the build tree, answering AGENT only) and the test helper extension enabled.

@@ -64,6 +64,8 @@ public:
     WaylandWindow& operator=(const WaylandWindow&) = delete;
 
     pid_t pid() const { return m_pid; }
+    // Whether it has had the keyboard, for a compositor that does not say where the focus is.
+    bool active() const;
     void retitle(const QByteArray& title) const;
     // Polls until the log holds `count` lines (5 s at most), then returns them.
     std::vector<std::string> keyLog(std::size_t count) const;
