@@ -140,16 +140,11 @@ WaylandWindow::WaylandWindow(const TestDesktop& desktop, const std::string& appI
                              const std::string& title)
     : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
     m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,
-                                 "--log", m_log, "--title-file", m_log + ".title", "--active-file",
-                                 m_log + ".active"});
+                                 "--log", m_log, "--title-file", m_log + ".title"});
 }
 
 WaylandWindow::~WaylandWindow() {
     stopProgram(m_pid);
-}
-
-bool WaylandWindow::active() const {
-    return QFile::exists(QString::fromStdString(m_log + ".active"));
 }
 
 void WaylandWindow::retitle(const QByteArray& title) const {

@@ -1,9 +1,8 @@
 // The Wayland witness window, as the Xlib test client is on X11: a native Wayland window with
 // the given app_id and title that logs each non-modifier key press as "KEYSYM-HEX MODS"
 // (MODS: the held modifiers as letters c, s, a, "-" for none) and takes a new title whenever
-// the title file changes. Where the compositor tells nobody else, it makes the active file once it
-// has the keyboard.
-// wayland-test-client --app-id ID --title T --log FILE [--title-file FILE] [--active-file FILE]
+// the title file changes. It makes FILE.active once it has had the keyboard.
+// wayland-test-client --app-id ID --title T --log FILE [--title-file FILE]
 
 #include <QFile>
 #include <QFileSystemWatcher>
@@ -57,8 +56,7 @@ int main(int argc, char** argv) {
     window.resize(320, 200);
     window.show();
     QObject::connect(&window, &QWindow::activeChanged, [&] {
-        if (QFile file(args["--active-file"]); window.isActive() && !file.fileName().isEmpty())
-            file.open(QIODevice::WriteOnly);
+        QFile(window.logPath + QStringLiteral(".active")).open(QFile::WriteOnly);
     });
 
     QFileSystemWatcher watcher;
