@@ -92,9 +92,10 @@ start_bg() {
 # WLR_DIR. sway refuses root, so under root each runs as nobody in a folder nobody owns (root
 # still reaches its sockets). Exports WLR_DIR, WAYLAND_DISPLAY (the socket's full path), WLR_PID
 # (for a test that ends it as a crash would) and, for sway, SWAYSOCK; wlroots_client (or
-# $WLR_DIR/client) runs a program in the session as that user. Always started in the background: the exec makes the recorded pid the
-# program's own, so stopping it does not leave the compositor or its clients behind. Where the
-# release has no such compositor worth testing, starts nothing and exports WLR_MISSING: why.
+# $WLR_DIR/client) runs a program in the session as that user. Always started in the
+# background: the exec makes the recorded pid the program's own, so stopping it does not leave
+# the compositor or its clients behind. Where the release has no such compositor worth testing,
+# starts nothing and exports WLR_MISSING: why.
 wlroots_user() {
   if [ "$(id -u)" = 0 ]; then exec setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else exec "$@"; fi
 }
