@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -26,7 +27,7 @@ protected:
     // that holds what it started until stopped, and takes the variables it exports whose names
     // match `names` (a regular expression).
     bool startScript(const std::string& call,
-                     const char* names = "XDG_.*|DBUS_.*|HOME|WAYLAND_DISPLAY|SWAYSOCK|LANG");
+                     const char* names = "XDG_.*|DBUS_.*|WLR_.*|HOME|WAYLAND_.*|SWAYSOCK|LANG");
     void setEnvironment(const char* name, const QByteArray& value);
     void stop();
 
@@ -64,6 +65,8 @@ public:
     WaylandWindow& operator=(const WaylandWindow&) = delete;
 
     pid_t pid() const { return m_pid; }
+    // Whether it has had the keyboard, where the compositor tells nobody else.
+    bool active() const { return QFile::exists(QString::fromStdString(m_log + ".active")); }
     void retitle(const QByteArray& title) const;
     // Polls until the log holds `count` lines (5 s at most), then returns them.
     std::vector<std::string> keyLog(std::size_t count) const;

@@ -1,8 +1,8 @@
 // The Wayland witness window, as the Xlib test client is on X11: a native Wayland window with
 // the given app_id and title that logs each non-modifier key press as "KEYSYM-HEX MODS"
 // (MODS: the held modifiers as letters c, s, a, "-" for none) and takes a new title whenever
-// the title file changes.
-// wayland-test-client --app-id ID --title T --log FILE [--title-file FILE]
+// the title file changes. It makes LOG.active once it has had the keyboard.
+// wayland-test-client --app-id ID --title T --log LOG [--title-file FILE]
 
 #include <QFile>
 #include <QFileSystemWatcher>
@@ -55,6 +55,9 @@ int main(int argc, char** argv) {
     window.setTitle(args["--title"]);
     window.resize(320, 200);
     window.show();
+    QObject::connect(&window, &QWindow::activeChanged, [&] {
+        QFile(window.logPath + QStringLiteral(".active")).open(QFile::WriteOnly);
+    });
 
     QFileSystemWatcher watcher;
     if (!titleFile.isEmpty()) {

@@ -3,6 +3,7 @@
 #include "DesktopIndex.h"
 #include "FrontWindow.h"
 #include "KeyChord.h"
+#include "Log.h"
 #include "VirtualKeymap.h"
 #include "WindowApps.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
@@ -71,6 +72,7 @@ struct WlrootsDesktop::State {
     std::optional<FrontApplication> front;
     bool focusMoved = false;
     bool reading = false;
+    bool ending = false; // the toplevel manager said `finished`: the compositor is going away
 
     std::unique_ptr<QSocketNotifier> notifier;
     QTimer retry;
@@ -86,6 +88,7 @@ struct WlrootsDesktop::State {
     void setFocus(Toplevel* window);
     void describeFocus();
     void uploadKeymap(const std::string& text);
+    std::string shortfall() const;
 
     static const wl_registry_listener kRegistry;
     static const zwlr_foreign_toplevel_manager_v1_listener kManager;
@@ -127,9 +130,7 @@ const zwlr_foreign_toplevel_manager_v1_listener WlrootsDesktop::State::kManager 
     },
     [](void* data, zwlr_foreign_toplevel_manager_v1*) {
         // The compositor stops telling about windows (it is going away): as if it were gone.
-        auto* s = static_cast<State*>(data);
-        zwlr_foreign_toplevel_manager_v1_destroy(s->toplevels);
-        s->toplevels = nullptr;
+        static_cast<State*>(data)->ending = true;
     },
 };
 
@@ -212,7 +213,9 @@ bool WlrootsDesktop::State::connect() {
         return false;
     registry = wl_display_get_registry(display);
     wl_registry_add_listener(registry, &kRegistry, this);
-    if (!roundtrip(kAnswerWait) || !toplevels) {
+    // Either protocol alone is worth a connection: keys without a known focus (cage), or the
+    // focus without keys.
+    if (!roundtrip(kAnswerWait) || (!toplevels && !(keyboards && seat))) {
         disconnect();
         return false;
     }
@@ -228,6 +231,8 @@ bool WlrootsDesktop::State::connect() {
             keymap.invalidate();
         }
     }
+    if (const std::string missing = shortfall(); !missing.empty())
+        logEvent(QStringLiteral("Wayland compositor incomplete"), QString::fromStdString(missing));
     wl_display_flush(display);
     notifier = std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { drain(); });
@@ -263,6 +268,20 @@ void WlrootsDesktop::State::disconnect() {
     seat = nullptr;
     registry = nullptr;
     display = nullptr;
+    ending = false;
+}
+
+std::string WlrootsDesktop::State::shortfall() const {
+    if (!toplevels)
+        return std::string("The focused window can't be seen (the context reads \"Unknown\"; key "
+                           "chords still reach it): the compositor lacks ") +
+               zwlr_foreign_toplevel_manager_v1_interface.name;
+    if (!keyboard)
+        return std::string("Key chords can't be pressed (the focused window is still seen): the "
+                           "compositor lacks ") +
+               (keyboards ? wl_seat_interface.name
+                          : zwp_virtual_keyboard_manager_v1_interface.name);
+    return {};
 }
 
 void WlrootsDesktop::State::scheduleRetry() {
@@ -320,7 +339,7 @@ void WlrootsDesktop::State::drain() {
     if (reading || !display)
         return;
     reading = true;
-    const bool alive = pump(milliseconds(0)) && toplevels;
+    const bool alive = pump(milliseconds(0)) && !ending;
     reading = false;
     if (!alive) {
         disconnect();
@@ -382,8 +401,10 @@ std::optional<FrontApplication> WlrootsDesktop::frontApplication() {
 
 void WlrootsDesktop::send(const KeyChord& chord) {
     State& s = *m_state;
-    if (!s.display || !s.keyboard)
-        throw KeyInjectionError("No wlroots compositor with a virtual keyboard answers");
+    if (!s.display)
+        throw KeyInjectionError("No wlroots compositor answers");
+    if (!s.keyboard)
+        throw KeyInjectionError(s.shortfall());
     const uint32_t key = s.keymap.keyFor(chord.keysym);
     if (const std::string text = s.keymap.takeChangedText(); !text.empty())
         s.uploadKeymap(text);

@@ -2,6 +2,7 @@
 
 #include "DesktopSession.h"
 #include "WlrootsDesktop.h"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
 #include <chrono>
@@ -24,8 +25,10 @@ bool probe() {
     bool found = false;
     bool answered = false;
     static const wl_registry_listener kRegistry = {
+        // Either protocol alone makes the backend useful (cage offers only the keyboard).
         [](void* data, wl_registry*, uint32_t, const char* interface, uint32_t) {
-            if (std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) == 0)
+            if (std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) == 0 ||
+                std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0)
                 *static_cast<bool*>(data) = true;
         },
         [](void*, wl_registry*, uint32_t) {},
