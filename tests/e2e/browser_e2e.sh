@@ -10,7 +10,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/browser.sh"
 
 start_agent_desktop "$build"
-command curl -sN http://127.0.0.1:17345/events >"$E2E_DIR/events" 2>/dev/null &
+: >"$E2E_DIR/events" # there before the first count, however late the stream starts
+command curl -sN http://127.0.0.1:17345/events >>"$E2E_DIR/events" 2>/dev/null &
 E2E_PIDS+=($!)
 
 # check_browser NAME: start_NAME, NAME_tab and NAME_private drive that browser.
