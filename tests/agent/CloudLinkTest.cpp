@@ -235,7 +235,13 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     core->pairing = Pairing{u"http://127.0.0.1:%1"_s.arg(ntohs(address.sin_port)), kCode, kSecret};
     pollOnce();
     EXPECT_EQ(core->lastCloudError, u"The answer is larger than 1 MiB"_s);
+    // The address sanitizer's own bookkeeping grows with each allocation; before the read-ahead
+    // was bounded, the agent grew by over 30 MiB here.
+#ifdef __SANITIZE_ADDRESS__
+    EXPECT_LT(peakKiB() - before, 24 * 1024);
+#else
     EXPECT_LT(peakKiB() - before, 6 * 1024);
+#endif
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 
