@@ -104,6 +104,7 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     EXPECT_FALSE(shows("forged", std::chrono::seconds(1)));
     // Back on, and the name free again: the subscription is renewed.
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
+    second = QDBusConnection(QString()); // the last handle: the connection closes
     QDBusConnection::disconnectFromBus(u"second"_s);
     EXPECT_TRUE(shows("Vantor Witness", std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
