@@ -145,13 +145,4 @@ TEST_F(PulseFixture, ServerGoneOrSilentIsRefusedAndServesAgainWhenBack) {
     EXPECT_NO_THROW(pulse.setDefaultSinkMuted(true));
 }
 
-TEST(PulseSingleDevices, OneDeviceEachWayIsKept) {
-    TempEnvironment env;
-    PulseServer server{{kSinks.first()}, {kSources.first()}};
-    ASSERT_TRUE(server.isRunning());
-    PulseAudioBackend backend;
-    EXPECT_EQ(cycle(backend, Scope::Output), "only one device: Speakers A");
-    EXPECT_EQ(cycle(backend, Scope::Input), "only one device: Mic A");
-}
-
 } // namespace
