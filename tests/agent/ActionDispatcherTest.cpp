@@ -31,15 +31,12 @@ public:
     std::optional<bool> hasStreams(AudioScope, DeviceId device) override { return !silent.contains(device); }
     std::optional<DeviceId> defaultDevice(AudioScope) override { return current; }
     void moveStreams(AudioScope, DeviceId device) override { followed.push_back(device); }
+    std::optional<std::string> name(AudioScope, DeviceId d) override { return names.contains(d) ? std::optional(names.at(d)) : std::nullopt; }
     // clang-format on
     bool requestDefault(AudioScope, DeviceId device) override {
         requested.push_back(device);
-        if (!ignored.contains(device) && !refused.contains(device))
-            current = device;
+        current = ignored.contains(device) || refused.contains(device) ? current : device;
         return !refused.contains(device);
-    }
-    std::optional<std::string> name(AudioScope, DeviceId device) override {
-        return names.contains(device) ? std::optional(names.at(device)) : std::nullopt;
     }
 };
 
@@ -52,25 +49,20 @@ std::string outcome(const std::function<QString()>& step) {
     }
 }
 
-QString s(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
+const auto s = [](const char* utf8) { return QString::fromUtf8(utf8); };
 // The stand-ins' calls, one a line: the program's name and each argument, each ending in "|".
-QString open(const QString& app) {
-    return s("open|-a|") + app + s("|\n");
-}
+const auto open = [](const QString& app) { return s("open|-a|") + app + s("|\n"); };
+const auto shortcut = [](const QString& keys) {
+    return s(R"({"type":"shortcut","keys":")") + keys + s("\"}");
+};
 const QString kLaunch = s(R"({"type":"launch","app":"A"})");
 const QString kLong240 = QStringLiteral("e\u0301").repeated(240);
-QString shortcut(const QString& keys) {
-    return s(R"({"type":"shortcut","keys":")") + keys + s("\"}");
-}
+const QString k80 = s("a+") + s("shift+").repeated(13);
 // The runner's one call with a chord's script.
 QString tell(const QString& what, const QString& modifiers = {}) {
     return s("run|-e|tell application \"System Events\" to ") + what +
            (modifiers.isEmpty() ? QString() : s(" using {") + modifiers + u'}') + s("|\n");
 }
-const QString k80 = s("a+") + s("shift+").repeated(13);
 QString workflow(const QString& steps, int levels = 1) {
     QString action = steps;
     for (int i = 0; i < levels; ++i)

@@ -122,21 +122,14 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
         bool believed = true;
     };
     const Callback callbacks[] = {
-        {"wrong types",
-         u"{%1caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s.arg(token),
-         {},
-         true},
-        {"caption at four times the cap", u"{%1caption: \"é\".repeat(32768)}"_s.arg(token),
-         QString(4096, QChar(0xe9)), true},
+        // clang-format off
+        {"wrong types", u"{%1caption: 5, resourceClass: [1], pid: \"x\", activated: 1}"_s.arg(token), {}, true},
+        {"caption at four times the cap", u"{%1caption: \"é\".repeat(32768)}"_s.arg(token), QString(4096, QChar(0xe9)), true},
         {"nothing focused", u"{%1}"_s.arg(token), {}, false},
         {"caption over it", u"{%1caption: \"é\".repeat(32769)}"_s.arg(token), {}, false, false},
         {"another script, without the token", u"{caption: \"Forged\"}"_s, {}, false, false},
-        {"200,000 keys",
-         u"(() => { const m = {%1caption: \"Forged\"}; for (let k = 0; k < 200000; ++k) m[\"k\" + k] = k; return m; })()"_s
-             .arg(token),
-         {},
-         false,
-         false},
+        {"200,000 keys", u"(() => { const m = {%1caption: \"Forged\"}; for (let k = 0; k < 200000; ++k) m[\"k\" + k] = k; return m; })()"_s.arg(token), {}, false, false},
+        // clang-format on
     };
     for (const Callback& row : callbacks) {
         SCOPED_TRACE(row.name);

@@ -10,15 +10,11 @@
 
 namespace {
 
+using namespace Qt::StringLiterals;
+
 void writeEntry(const QString& dir, const QString& id, const QString& body) {
     ASSERT_TRUE(writeTestFile(dir + QLatin1Char('/') + id,
                               "[Desktop Entry]\nType=Application\n" + body.toUtf8()));
-}
-
-std::string selfExecutable() {
-    char path[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    return std::string(path, static_cast<std::size_t>(length > 0 ? length : 0));
 }
 
 struct WindowCase {
@@ -31,22 +27,20 @@ struct WindowCase {
 class WindowAppCases : public testing::TestWithParam<WindowCase> {
 protected:
     void SetUp() override {
-        const QString user = env.dataHome() + QStringLiteral("/applications");
-        const QString system = env.path() + QStringLiteral("/data-dirs/applications");
-        writeEntry(user, QStringLiteral("org.example.Editor.desktop"),
-                   QStringLiteral("Name=Editor\nName[de]=Bearbeiter\nExec=editor %U\n"));
-        writeEntry(user, QStringLiteral("term.desktop"),
-                   QStringLiteral("Name=Terminal\nStartupWMClass=XTerm-Custom\nExec=xterm\n"));
-        writeEntry(system, QStringLiteral("firefox.desktop"),
-                   QStringLiteral("Name=Firefox Web\nExec=firefox %u\n"));
-        writeEntry(system, QStringLiteral("self.desktop"),
-                   QStringLiteral("Name=Self\nExec=") + QString::fromStdString(selfExecutable()) +
-                       QStringLiteral("\n"));
-        // The user's Hidden entry removes the system one of the same id.
-        writeEntry(system, QStringLiteral("gone.desktop"),
-                   QStringLiteral("Name=Gone\nExec=gone\n"));
-        writeEntry(user, QStringLiteral("gone.desktop"),
-                   QStringLiteral("Name=Gone\nHidden=true\n"));
+        const QString user = env.dataHome() + u"/applications"_s;
+        const QString system = env.path() + u"/data-dirs/applications"_s;
+        const QString self = QFile::symLinkTarget(u"/proc/self/exe"_s);
+        // clang-format off
+        for (const auto& [dir, id, body] : {
+                 std::tuple{user, "org.example.Editor.desktop", u"Name=Editor\nName[de]=Bearbeiter\nExec=editor %U\n"_s},
+                 {user, "term.desktop", u"Name=Terminal\nStartupWMClass=XTerm-Custom\nExec=xterm\n"_s},
+                 {system, "firefox.desktop", u"Name=Firefox Web\nExec=firefox %u\n"_s},
+                 {system, "self.desktop", u"Name=Self\nExec="_s + self + u'\n'},
+                 // The user's Hidden entry removes the system one of the same id.
+                 {system, "gone.desktop", u"Name=Gone\nExec=gone\n"_s},
+                 {user, "gone.desktop", u"Name=Gone\nHidden=true\n"_s}})
+            writeEntry(dir, QLatin1String(id), body);
+        // clang-format on
     }
     TempEnvironment env;
 };
@@ -72,13 +66,12 @@ INSTANTIATE_TEST_SUITE_P(Windows, WindowAppCases, testing::Values(
 
 TEST(DesktopIndex, SeesEntriesAddedAfterItWasBuilt) {
     TempEnvironment env;
-    const QString user = env.dataHome() + QStringLiteral("/applications");
+    const QString user = env.dataHome() + u"/applications"_s;
     QDir().mkpath(user);
     DesktopIndex index(std::chrono::seconds(0));
     index.refreshIfStale();
     EXPECT_EQ(index.byName("late app"), nullptr);
-    writeEntry(user + QStringLiteral("/vendor"), QStringLiteral("late.desktop"),
-               QStringLiteral("Name=Late App\nExec=late\n"));
+    writeEntry(user + u"/vendor"_s, u"late.desktop"_s, u"Name=Late App\nExec=late\n"_s);
     index.refreshIfStale();
     const IndexedApp* app = index.byName("late app");
     ASSERT_NE(app, nullptr);

@@ -16,9 +16,7 @@
 
 namespace {
 
-QString u(const char* text) {
-    return QString::fromUtf8(text);
-}
+const auto u = [](const char* text) { return QString::fromUtf8(text); };
 
 class WlrootsDesktop : public testing::TestWithParam<const char*> {};
 

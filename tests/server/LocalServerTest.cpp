@@ -36,10 +36,7 @@ public:
     explicit Client(quint16 port, int receiveBuffer = 0) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
     }
@@ -111,16 +108,6 @@ const QByteArray kStreamHeader =
     "connection: keep-alive\r\naccess-control-allow-origin: *\r\n\r\n";
 const QByteArray kEvents = "GET /events HTTP/1.1\r\n\r\n";
 
-// The answer a client of another account gets. The kernel gives a socket the owner that the
-// creating thread has for files, so this thread passes as nobody while it creates one.
-std::string exchangeAsNobody(quint16 port, const QByteArray& request) {
-    ::setfsuid(65534);
-    Client client(port);
-    ::setfsuid(::geteuid());
-    client.send(request);
-    return client.read();
-}
-
 AgentContext context(const QString& title, const std::optional<QString>& url = {}) {
     return {QStringLiteral("Mail"), QStringLiteral("org.mail"), title, url,
             QStringLiteral("2024-05-01T10:00:00.000Z")};
@@ -141,8 +128,12 @@ protected:
     }
     void SetUp() override { startServer(); }
 
-    std::string exchange(const QByteArray& request, bool halfClose = false) {
+    // The kernel gives a socket the owner that the creating thread has for files, so this thread
+    // passes as nobody while it creates a client of another account.
+    std::string exchange(const QByteArray& request, bool halfClose = false, bool asNobody = false) {
+        ::setfsuid(asNobody ? 65534 : ::geteuid());
         Client client(server->port());
+        ::setfsuid(::geteuid());
         client.send(request, halfClose);
         return client.read();
     }
@@ -209,7 +200,6 @@ TEST_F(ServerFixture, AnswersExactBytes) {
         {"HostForeignOptions", "OPTIONS /x HTTP/1.1\r\nHost: evil.example\r\n\r\n", kForbidden},
         {"OriginForeignOnStatus", withHeader("/status", "Origin: https://evil.example"), kForbidden},
         {"OriginNull", withHeader("/status", "Origin: null"), kForbidden},
-        {"OriginForeignOnAction", "POST /action HTTP/1.1\r\nOrigin: http://evil.example\r\n\r\n", kForbidden},
         {"OriginCloudOtherPort", withHeader("/status", "Origin: https://cloud.example:444"), kForbidden},
         // The port matches the paired https address, so only the scheme tells them apart.
         {"OriginCloudOtherScheme", withHeader("/status", "Origin: http://cloud.example:443"), kForbidden},
@@ -263,11 +253,9 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
         refusals.clear();
         for (const char* request : {"GET /health", "GET /events", "GET /status", "GET /apps",
                                     "OPTIONS /x", "GET /nowhere"})
-            EXPECT_EQ(exchangeAsNobody(server->port(), request + " HTTP/1.1\r\n\r\n"_ba),
-                      kOwnerOnly)
+            EXPECT_EQ(exchange(request + " HTTP/1.1\r\n\r\n"_ba, false, true), kOwnerOnly)
                 << request;
-        EXPECT_EQ(exchangeAsNobody(server->port(), post(R"({"action":{"type":"workflow"}})")),
-                  kOwnerOnly);
+        EXPECT_EQ(exchange(post(R"({"action":{"type":"workflow"}})"), false, true), kOwnerOnly);
         EXPECT_EQ(exchange("GET /health HTTP/1.1\r\n\r\n"), source.ownerAnswer);
         EXPECT_EQ(refusals, source.logged);
         expectAllClosed();
@@ -291,19 +279,14 @@ TEST_F(ServerFixture, ApplicationListAndIcon) {
     };
     const QJsonObject list = body("/apps");
     EXPECT_FALSE(list.value(QStringLiteral("generatedAt")).toString().isEmpty());
-    EXPECT_EQ(
-        list.value(QStringLiteral("apps")),
-        QJsonArray({QJsonObject{{QStringLiteral("name"), QStringLiteral("Round")},
-                                {QStringLiteral("bundleId"), QStringLiteral("org.example.Round")},
-                                {QStringLiteral("path"), entry}}}));
-    const QJsonObject icon = body("/app-icon?name=%20roun&x=1");
-    EXPECT_EQ(icon.keys(), QStringList({QStringLiteral("dataUrl"), QStringLiteral("name"),
-                                        QStringLiteral("ok"), QStringLiteral("path")}));
-    EXPECT_EQ(icon.value(QStringLiteral("name")), QStringLiteral("org.example.Round"));
-    EXPECT_EQ(icon.value(QStringLiteral("path")), entry);
-    EXPECT_TRUE(icon.value(QStringLiteral("dataUrl"))
-                    .toString()
-                    .startsWith(QStringLiteral("data:image/png;base64,")));
+    EXPECT_EQ(list.value(u"apps"_s),
+              QJsonArray({QJsonObject{{u"name"_s, u"Round"_s},
+                                      {u"bundleId"_s, u"org.example.Round"_s},
+                                      {u"path"_s, entry}}}));
+    QJsonObject icon = body("/app-icon?name=%20roun&x=1");
+    EXPECT_TRUE(icon.take(u"dataUrl"_s).toString().startsWith(u"data:image/png;base64,"_s));
+    EXPECT_EQ(icon, (QJsonObject{
+                        {u"name"_s, u"org.example.Round"_s}, {u"ok"_s, true}, {u"path"_s, entry}}));
     EXPECT_EQ(exchange("GET /app-icon?bundleId=nothing HTTP/1.1\r\n\r\n"),
               response("404 Not Found", R"({"message":"App not found","ok":false})"));
 }
@@ -369,12 +352,6 @@ TEST(ServerLimits, OutOfDescriptorsKeepsAnswering) {
     ::waitpid(child, nullptr, 0);
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
-}
-
-TEST_F(ServerFixture, BindFailureThrows) {
-    LocalServer second(&core, server->port());
-    EXPECT_THROW(second.start(), SystemError);
-    second.broadcast(core.lastContext); // still serves an empty registry
 }
 
 // Each broadcast is one frame of compact JSON, without the texts that are absent or empty. Pins

@@ -14,12 +14,13 @@ namespace {
 
 // Where KDE looks for desktop entries (and for the menu that lists them): the test's own
 // folders, then the system's.
-QString dataDirs() {
-    return qEnvironmentVariable("XDG_DATA_DIRS") + QStringLiteral(":/usr/local/share:/usr/share");
-}
-QString configDirs() {
-    return qEnvironmentVariable("XDG_CONFIG_DIRS") + QStringLiteral(":/etc/xdg");
-}
+const auto dataDirs = [] {
+    return "XDG_DATA_DIRS=" + qgetenv("XDG_DATA_DIRS").toStdString() +
+           ":/usr/local/share:/usr/share";
+};
+const auto configDirs = [] {
+    return "XDG_CONFIG_DIRS=" + qgetenv("XDG_CONFIG_DIRS").toStdString() + ":/etc/xdg";
+};
 
 bool kwinOnBus() {
     QDBusConnection bus = QDBusConnection::connectToBus(
@@ -65,8 +66,7 @@ KWinDesktop::KWinDesktop() {
     // "kwin 6.3.6"
     const QByteArray major =
         version.readAllStandardOutput().split(' ').value(1).split('.').value(0);
-    runProgram({"env", "XDG_DATA_DIRS=" + dataDirs().toStdString(),
-                "XDG_CONFIG_DIRS=" + configDirs().toStdString(), "LANG=C.UTF-8",
+    runProgram({"env", dataDirs(), configDirs(), "LANG=C.UTF-8",
                 "kbuildsycoca" + (major.isEmpty() ? std::string("5") : major.toStdString()),
                 "--noincremental"});
     // The packaged binary carries a file capability that fails exec for unprivileged users; a
@@ -82,8 +82,7 @@ bool KWinDesktop::startKWin() {
         spawnProgram({m_dir.filePath(QStringLiteral("bin/kwin_wayland")).toStdString(), "--virtual",
                       "--width", "800", "--height", "600", "--socket", "vantor-kwin",
                       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
-                     {"KWIN_COMPOSE=Q", "LANG=C.UTF-8", "XDG_DATA_DIRS=" + dataDirs().toStdString(),
-                      "XDG_CONFIG_DIRS=" + configDirs().toStdString()}));
+                     {"KWIN_COMPOSE=Q", "LANG=C.UTF-8", dataDirs(), configDirs()}));
     return waitUntil(kwinOnBus, std::chrono::seconds(20));
 }
 

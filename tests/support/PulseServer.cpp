@@ -20,9 +20,9 @@ void PulseServer::stop() {
     m_ready = false;
 }
 
-QString PulseServer::pactl(const QStringList& arguments) {
+QString PulseServer::pactl(const QString& arguments) {
     QProcess process;
-    process.start(QStringLiteral("pactl"), arguments);
+    process.start(QStringLiteral("pactl"), arguments.split(QLatin1Char(' ')));
     process.waitForFinished(10000);
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }

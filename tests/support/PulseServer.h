@@ -22,8 +22,9 @@ public:
     void stop();
     bool isRunning() const { return m_ready; }
     qint64 processId() const { return qEnvironmentVariableIntValue("E2E_PULSE_PID"); }
-    // The server's own command-line client, the independent witness: its trimmed output.
-    static QString pactl(const QStringList& arguments);
+    // The server's own command-line client, the independent witness: its trimmed output. The
+    // arguments are split at spaces.
+    static QString pactl(const QString& arguments);
 
 private:
     std::string m_call;

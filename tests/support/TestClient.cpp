@@ -1,5 +1,5 @@
 // The test client window: a witness for titles, WM_CLASS, focus and key events.
-// test-client --title T --instance I --class C --log FILE [--legacy-title] [--pid N]
+// test-client --title T --instance I --class C --log FILE [--legacy-title 1] [--pid N]
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -13,23 +13,16 @@
 
 int main(int argc, char** argv) {
     std::map<std::string, std::string> options{{"--log", "/dev/null"}};
-    bool legacyTitle = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--legacy-title")
-            legacyTitle = true;
-        else if (i + 1 < argc)
-            options[name] = argv[++i];
-    }
-    std::string title = options["--title"], instance = options["--instance"],
-                wmClass = options["--class"];
+    for (int i = 1; i + 1 < argc; i += 2)
+        options[argv[i]] = argv[i + 1];
+    std::string& title = options["--title"];
     std::setlocale(LC_ALL, "C.UTF-8");
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return 2;
     const Window window =
         XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 200, 100, 0, 0, 0xffffff);
-    if (legacyTitle) {
+    if (options.count("--legacy-title")) {
         // What xterm does: WM_NAME only, in COMPOUND_TEXT for a title beyond Latin-1.
         char* list[] = {title.data()};
         XTextProperty property{};
@@ -42,7 +35,7 @@ int main(int argc, char** argv) {
                         reinterpret_cast<const unsigned char*>(title.data()),
                         static_cast<int>(title.size()));
     }
-    XClassHint hint{instance.data(), wmClass.data()};
+    XClassHint hint{options["--instance"].data(), options["--class"].data()};
     XSetClassHint(display, window, &hint);
     // --pid claims another process's id, as any program may write there.
     const long pid = options.count("--pid") ? std::stol(options["--pid"]) : getpid();

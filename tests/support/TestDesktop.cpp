@@ -11,26 +11,16 @@
 #include <fstream>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 
 extern char** environ;
 
 bool reapWithin(pid_t pid, std::chrono::milliseconds timeout) {
-    return pollUntil(timeout, [pid] {
-        const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
-        return done == pid || (done < 0 && errno == ECHILD);
-    });
-}
-
-bool pollUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return waitUntil(
+        [pid] {
+            const pid_t done = ::waitpid(pid, nullptr, WNOHANG);
+            return done == pid || (done < 0 && errno == ECHILD);
+        },
+        timeout);
 }
 
 pid_t spawnProgram(const std::vector<std::string>& argv,
@@ -70,13 +60,15 @@ void stopProgram(pid_t pid) {
 std::vector<std::string> waitForLines(const std::string& path, std::size_t count,
                                       std::chrono::milliseconds timeout) {
     std::vector<std::string> lines;
-    pollUntil(timeout, [&] {
-        lines.clear();
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines.size() >= count;
-    });
+    waitUntil(
+        [&] {
+            lines.clear();
+            std::ifstream in(path);
+            for (std::string line; std::getline(in, line);)
+                lines.push_back(line);
+            return lines.size() >= count;
+        },
+        timeout);
     return lines;
 }
 
@@ -133,8 +125,8 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
     const pid_t pid = spawnProgram(argv, env);
     int status = -1;
     // A desktop tool that hangs fails the test in seconds, naming itself.
-    if (pid <= 0 || !pollUntil(std::chrono::seconds(30),
-                               [&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) {
+    if (pid <= 0 || !waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                               std::chrono::seconds(30))) {
         std::fprintf(stderr, "%s did not finish within 30 s\n", argv.at(0).c_str());
         stopProgram(pid);
         return -1;
@@ -147,16 +139,4 @@ WaylandWindow::WaylandWindow(const TestDesktop& desktop, const std::string& appI
     : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
     m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,
                                  "--log", m_log, "--title-file", m_log + ".title"});
-}
-
-WaylandWindow::~WaylandWindow() {
-    stopProgram(m_pid);
-}
-
-void WaylandWindow::retitle(const QByteArray& title) const {
-    writeTestFile(QString::fromStdString(m_log + ".title"), title);
-}
-
-std::vector<std::string> WaylandWindow::keyLog(std::size_t count) const {
-    return waitForLines(m_log, count, std::chrono::seconds(5));
 }

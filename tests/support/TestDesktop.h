@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TempEnvironment.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QTemporaryDir>
@@ -50,8 +52,6 @@ bool reapWithin(pid_t pid, std::chrono::milliseconds timeout);
 // Sends SIGTERM (then SIGKILL after a grace period) and reaps.
 void stopProgram(pid_t pid);
 
-// Calls `done` every 10 ms until it holds or `timeout` passes; whether it held.
-bool pollUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
 // Runs a program to its end (30 s at most); its exit status, -1 when it did not exit normally.
 int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
@@ -60,16 +60,20 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 class WaylandWindow {
 public:
     WaylandWindow(const TestDesktop& desktop, const std::string& appId, const std::string& title);
-    ~WaylandWindow();
+    ~WaylandWindow() { stopProgram(m_pid); }
     WaylandWindow(const WaylandWindow&) = delete;
     WaylandWindow& operator=(const WaylandWindow&) = delete;
 
     pid_t pid() const { return m_pid; }
     // Whether it has had the keyboard, where the compositor tells nobody else.
     bool active() const { return QFile::exists(QString::fromStdString(m_log + ".active")); }
-    void retitle(const QByteArray& title) const;
+    void retitle(const QByteArray& title) const {
+        writeTestFile(QString::fromStdString(m_log + ".title"), title);
+    }
     // Polls until the log holds `count` lines (5 s at most), then returns them.
-    std::vector<std::string> keyLog(std::size_t count) const;
+    std::vector<std::string> keyLog(std::size_t count) const {
+        return waitForLines(m_log, count, std::chrono::seconds(5));
+    }
 
 private:
     std::string m_log;

@@ -1,5 +1,7 @@
 #include "XDesktop.h"
 
+#include "TempEnvironment.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -48,12 +50,9 @@ void requestActivation(xcb_connection_t* c, pid_t pid) {
     for (const uint32_t window : property(c, rootOf(c), "_NET_CLIENT_LIST", 1024)) {
         if (firstOf(property(c, window, "_NET_WM_PID")) != static_cast<uint32_t>(pid))
             continue;
-        xcb_client_message_event_t event{};
-        event.response_type = XCB_CLIENT_MESSAGE;
-        event.format = 32;
-        event.window = window;
-        event.type = atom(c, "_NET_ACTIVE_WINDOW");
-        event.data.data32[0] = 2; // source: a pager, which window managers obey
+        // Source 2: a pager, which window managers obey.
+        const xcb_client_message_event_t event{
+            XCB_CLIENT_MESSAGE, 32, 0, window, atom(c, "_NET_ACTIVE_WINDOW"), {.data32 = {2}}};
         xcb_send_event(c, 0, rootOf(c),
                        XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                        reinterpret_cast<const char*>(&event));
@@ -73,15 +72,17 @@ XDesktop::XDesktop() {
         xcb_create_window(c, XCB_COPY_FROM_PARENT, probe, rootOf(c), 0, 0, 10, 10, 0,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
         auto nextMap = Clock::now();
-        m_ready = pollUntil(seconds(10), [&] {
-            if (Clock::now() >= nextMap) {
-                xcb_unmap_window(c, probe);
-                xcb_map_window(c, probe);
-                xcb_flush(c);
-                nextMap = Clock::now() + milliseconds(200);
-            }
-            return !property(c, probe, "WM_STATE").empty();
-        });
+        m_ready = waitUntil(
+            [&] {
+                if (Clock::now() >= nextMap) {
+                    xcb_unmap_window(c, probe);
+                    xcb_map_window(c, probe);
+                    xcb_flush(c);
+                    nextMap = Clock::now() + milliseconds(200);
+                }
+                return !property(c, probe, "WM_STATE").empty();
+            },
+            seconds(10));
         xcb_destroy_window(c, probe);
         xcb_flush(c);
     }
@@ -93,7 +94,7 @@ void XDesktop::killServer() {
     // Its parent, the script's shell, reaps it.
     const pid_t server = qEnvironmentVariableIntValue("E2E_X_PID");
     if (server > 0 && ::kill(server, SIGKILL) == 0)
-        pollUntil(seconds(5), [server] { return ::kill(server, 0) != 0; });
+        waitUntil([server] { return ::kill(server, 0) != 0; });
 }
 
 TestWindow::TestWindow(const Options& options) {
@@ -106,7 +107,7 @@ TestWindow::TestWindow(const Options& options) {
                                   "--instance",       options.instance, "--class",
                                   options.wmClass,    "--log",          m_log};
     if (options.legacyTitle)
-        argv.push_back("--legacy-title");
+        argv.insert(argv.end(), {"--legacy-title", "1"});
     if (options.claimedPid)
         argv.insert(argv.end(), {"--pid", std::to_string(options.claimedPid)});
     m_pid = spawnProgram(argv);
@@ -120,7 +121,7 @@ TestWindow::~TestWindow() {
 bool TestWindow::waitUntilActive(milliseconds timeout) const {
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
     auto nextRequest = Clock::now() + milliseconds(200);
-    const bool active = !xcb_connection_has_error(c) && pollUntil(timeout, [&] {
+    const auto activeAndFocused = [&] {
         // Openbox names the window active before it has the input focus, and keys sent in
         // between are lost: both must hold.
         const uint32_t window = firstOf(property(c, rootOf(c), "_NET_ACTIVE_WINDOW"));
@@ -136,7 +137,8 @@ bool TestWindow::waitUntilActive(milliseconds timeout) const {
             nextRequest = Clock::now() + milliseconds(200);
         }
         return false;
-    });
+    };
+    const bool active = !xcb_connection_has_error(c) && waitUntil(activeAndFocused, timeout);
     xcb_disconnect(c);
     return active;
 }
@@ -146,10 +148,6 @@ bool TestWindow::waitUntilExited(milliseconds timeout) {
         return false;
     m_pid = 0;
     return true;
-}
-
-std::vector<std::string> TestWindow::keyLog(std::size_t count, milliseconds timeout) const {
-    return waitForLines(m_log, count, timeout);
 }
 
 std::vector<int> keysDown() {

@@ -44,7 +44,9 @@ public:
     bool waitUntilExited(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Polls until the log holds `count` lines, then returns them.
     std::vector<std::string>
-    keyLog(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    keyLog(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        return waitForLines(m_log, count, timeout);
+    }
 
 private:
     std::string m_log;

@@ -9,13 +9,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString pactl(const char* verb, const char* value = nullptr) {
-    QStringList arguments{QString::fromLatin1(verb), u"@DEFAULT_SINK@"_s};
-    if (value)
-        arguments.append(QString::fromLatin1(value));
-    return PulseServer::pactl(arguments);
-}
-
 TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServer) {
     TempEnvironment env;
     PulseServer server{{{u"sinkA"_s, u"Speakers A"_s}}, {}};
@@ -29,17 +22,19 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
     for (const auto& [start, control, end] : {std::tuple{"96%", "volume-up", "100%"},
                                               {"3%", "volume-down", "0%"},
                                               {"50%", "volume-up", "57%"}}) {
-        pactl("set-sink-volume", start);
+        PulseServer::pactl(u"set-sink-volume @DEFAULT_SINK@ "_s + QLatin1String(start));
         EXPECT_EQ(system(control), QString());
         // "Volume: front-left: N / 96% / ..."
-        EXPECT_EQ(pactl("get-sink-volume").section(QLatin1Char('/'), 1, 1).trimmed(),
+        EXPECT_EQ(PulseServer::pactl(u"get-sink-volume @DEFAULT_SINK@"_s)
+                      .section(QLatin1Char('/'), 1, 1)
+                      .trimmed(),
                   QLatin1String(end))
             << start << " " << control;
     }
 
     for (const char* state : {"Mute: yes", "Mute: no"}) {
         EXPECT_EQ(system("mute-toggle"), QString());
-        EXPECT_EQ(pactl("get-sink-mute"), QLatin1String(state));
+        EXPECT_EQ(PulseServer::pactl(u"get-sink-mute @DEFAULT_SINK@"_s), QLatin1String(state));
     }
     server.stop();
     EXPECT_TRUE(system("volume-up").startsWith(u"refused: pa_context_connect"_s));
