@@ -6,12 +6,9 @@
 #include "TempEnvironment.h"
 
 #include <QFile>
-#include <csignal>
-#include <fcntl.h>
+#include <QProcess>
+#include <cstdio>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -110,47 +107,23 @@ TEST(BrowserReports, VouchOnlyForTheFocusedWindow) {
 
 // Our real host, its browser played by the test through two pipes. Started by bash (which the
 // agent is told is a browser) or by the test itself, which is no browser.
-class Host {
-public:
+struct Host : QProcess {
     Host(const QString& program, bool byBrowser) {
-        int in[2], out[2];
-        ::pipe2(in, O_CLOEXEC);
-        ::pipe2(out, O_CLOEXEC | O_NONBLOCK);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_adddup2(&files, in[0], 0);
-        posix_spawn_file_actions_adddup2(&files, out[1], 1);
-        const std::string path = program.toStdString();
-        std::vector<const char*> argv{"bash", "-c", "\"$0\"; exit", path.c_str(), nullptr};
-        ::posix_spawnp(&m_pid, byBrowser ? "bash" : path.c_str(), &files, nullptr,
-                       const_cast<char**>(argv.data() + (byBrowser ? 0 : 3)), environ);
-        posix_spawn_file_actions_destroy(&files);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
+        start(u"bash"_s, {u"-c"_s, byBrowser ? u"\"$0\"; exit"_s : u"exec \"$0\""_s, program});
+        waitForStarted();
     }
-    ~Host() {
-        ::close(m_in); // the browser closes the port: the host ends
-        ::close(m_out);
-        ::waitpid(m_pid, nullptr, 0);
+    ~Host() override {
+        closeWriteChannel(); // the browser closes the port: the host ends
+        waitForFinished();
     }
-    pid_t pid() const { return m_pid; }
     // Queries the host has passed on to its browser so far.
     int queries() {
-        char chunk[4096];
-        for (ssize_t n; (n = ::read(m_out, chunk, sizeof chunk)) > 0;)
-            m_seen.append(chunk, std::size_t(n));
-        return int(framing::parse(m_seen).frames.size());
+        return int(
+            framing::parse(m_seen.append(readAllStandardOutput().toStdString())).frames.size());
     }
     void report(const std::string& title) {
-        const std::string frame = framing::encode(tab("https://a.example/", title));
-        ASSERT_EQ(::write(m_in, frame.data(), frame.size()), ssize_t(frame.size()));
+        write(QByteArray::fromStdString(framing::encode(tab("https://a.example/", title))));
     }
-
-private:
-    pid_t m_pid = 0;
-    int m_in = -1, m_out = -1;
     std::string m_seen;
 };
 
@@ -175,7 +148,8 @@ TEST(BrowserHosts, AreTakenFromBrowsersOnlyBackOffWhenRefusedAndSurviveAnUpgrade
         return reports;
     };
     const auto address = [](BrowserReports& reports, const Host& host) {
-        return reports.address({u"Chromium"_s, u"chromium"_s, u"Docs - Chromium"_s, host.pid()});
+        return reports.address(
+            {u"Chromium"_s, u"chromium"_s, u"Docs - Chromium"_s, host.processId()});
     };
     {
         SCOPED_TRACE("refused: no query reaches the browser, one log line");
