@@ -29,12 +29,11 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
     DesktopAgent agent(session.front, session.keys);
-    const AgentCore& core = agent.core;
 
     WaylandWindow witness(desktop, "org.example.VantorWitness", "Témoin ✓");
     ASSERT_TRUE(agent.shows("Vantor Witness", nullptr, nullptr, std::chrono::seconds(10)));
-    EXPECT_EQ(core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
-    EXPECT_EQ(core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
+    EXPECT_EQ(agent.core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
+    EXPECT_EQ(agent.core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
     EXPECT_GT(session.front->frontApplication()->pid, 0);
 
     // A title change of the focused window, then focus to another window and back.
@@ -49,7 +48,7 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
               0);
     EXPECT_TRUE(agent.shows("Vantor Witness"));
     ASSERT_FALSE(agent.seen.empty());
-    EXPECT_EQ(agent.seen.back(), core.lastContext);
+    EXPECT_EQ(agent.seen.back(), agent.core.lastContext);
 
     // ctrl+shift+k and a letter reach the focused window; a keysym no key of the layout carries
     // is refused, not reported as sent.

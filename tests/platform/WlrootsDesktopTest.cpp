@@ -33,7 +33,6 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
     EXPECT_EQ(log.contains(u("lacks zwlr_foreign_toplevel_manager_v1")), keysOnly);
     DesktopAgent agent(session.front, session.keys, false);
     AgentCore& core = agent.core;
-    const std::vector<AgentContext>& reported = agent.seen;
     const auto shortcut = [&](const char* keys) {
         return core.executeAction({{u("type"), u("shortcut")}, {u("keys"), u(keys)}}, 0);
     };
@@ -60,14 +59,14 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
                              {"org.vantor.First", "First Tool", "Première ✓"}}) {
         SCOPED_TRACE(row.appId);
         EXPECT_TRUE(waitUntil([&] {
-            return compositor.focus(row.appId) && !reported.empty() &&
-                   reported.back().activeApp == u(row.app);
+            return compositor.focus(row.appId) && !agent.seen.empty() &&
+                   agent.seen.back().activeApp == u(row.app);
         }));
         EXPECT_EQ(core.lastContext.windowTitle, u(row.title));
     }
     core.contextTimer->start(); // a title of the same window waits for the tick
     first.retitle("Renamed ✓");
-    EXPECT_TRUE(waitUntil([&] { return reported.back().windowTitle == u("Renamed ✓"); }));
+    EXPECT_TRUE(waitUntil([&] { return agent.seen.back().windowTitle == u("Renamed ✓"); }));
 
     ASSERT_TRUE(compositor.restart());
     EXPECT_TRUE(agent.shows("Unknown"));
