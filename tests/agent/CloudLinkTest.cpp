@@ -8,17 +8,13 @@
 
 #include <QJsonDocument>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
 #include <QSysInfo>
-#include <csignal>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -207,24 +203,11 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     EXPECT_EQ(core->lastCloudError, QStringLiteral("The request timed out"));
 
     // Pins an endless answer growing the agent by hundreds of MB: Qt's network thread read it in
-    // long before the cap was checked. A child sends it, so this process holds none of it.
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof address;
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) |
-                  ::listen(listener, 1) |
-                  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size),
-              0);
-    const pid_t child = ::fork();
-    if (child == 0) { // system calls only: this process has threads
-        static char chunk[1 << 16] = "HTTP/1.1 200 OK\r\nconnection: close\r\n\r\n";
-        const int peer = ::accept(listener, nullptr, nullptr);
-        for (long sent = 0;
-             sent < 300'000'000 && ::send(peer, chunk, sizeof chunk, MSG_NOSIGNAL) > 0;)
-            sent += long(sizeof chunk);
-        ::_exit(0);
-    }
-    ::close(listener);
+    // long before the cap was checked. The peer program sends it: this process holds none of it.
+    QProcess sender;
+    sender.start(u"" VANTOR_RUNTIME_DIR "/vantor-cloud-peer"_s,
+                 {u"--code"_s, kCode, u"--secret"_s, kSecret, u"--filler-bytes"_s, u"300000000"_s});
+    ASSERT_TRUE(waitUntil([&] { return sender.canReadLine(); }, 10s));
     const auto peakKiB = [] { // the most this process has held since the last reset
         QFile status(u"/proc/self/status"_s);
         const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
@@ -232,7 +215,8 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
     };
     ASSERT_TRUE(writeTestFile(u"/proc/self/clear_refs"_s, "5"));
     const long before = peakKiB();
-    core->pairing = Pairing{u"http://127.0.0.1:%1"_s.arg(ntohs(address.sin_port)), kCode, kSecret};
+    core->pairing =
+        Pairing{QString::fromUtf8(sender.readLine()).section(u' ', 2, 2), kCode, kSecret};
     pollOnce();
     EXPECT_EQ(core->lastCloudError, u"The answer is larger than 1 MiB"_s);
     // The address sanitizer's own bookkeeping grows with each allocation; before the read-ahead
@@ -242,8 +226,8 @@ TEST_F(CloudLinkTest, TransportFailuresKeepThePairing) {
 #else
     EXPECT_LT(peakKiB() - before, 6 * 1024);
 #endif
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    sender.kill();
+    sender.waitForFinished();
 
     core->pollCloudActions(); // in flight when the core goes away: the completion is dropped
     core.reset();

@@ -110,8 +110,7 @@ TEST_F(Icons, DrawsUsableFilesCentredInATransparentSquare) {
         {"SvgWithoutSuffix", "disc", kSvgDisc, 0},
         {"HugeFile", "big.png", picture(64, 64) + QByteArray(9 * 1024 * 1024, '\0'), -1},
         {"SvgDrawingNothing", "empty.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"/>", -1},
-        // Pins: an SVG icon with text made Qt abort the agent when it ran without a
-        // QGuiApplication.
+        // Pins an SVG icon with text aborting an agent that runs without a QGuiApplication.
         {"SvgWithTextWithoutAGuiApplication", "text.svg",
          R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
 <rect width="10" height="10"/><text x="1" y="8">X</text></svg>)",

@@ -1,10 +1,7 @@
-#include "AgentContext.h"
-#include "AgentCore.h"
-#include "TempEnvironment.h"
+#include "DesktopAgent.h"
 #include "X11FrontApplication.h"
 #include "XDesktop.h"
 
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -18,31 +15,21 @@ TEST(FrontApplication, FollowsTheFocusedWindowByEventsAndFallsBackToTheDefaults)
                       "[Desktop Entry]\nType=Application\nName=Test Client\nExec=true\n"));
     XDesktop desktop;
     ASSERT_TRUE(desktop.ready());
-    CoreServices services = CoreServices::defaults();
     auto source = std::make_shared<X11FrontApplicationSource>();
-    services.frontApplication = source;
-    AgentCore core(services);
-    core.start();
-    core.contextTimer->stop();
-    int changes = 0;
-    core.onContextChange = [&](const AgentContext&) { ++changes; };
-    const auto shows = [&](const char* app, const char* id, const char* title) {
-        return waitUntil(
-                   [&] { return core.lastContext.windowTitle == QString::fromUtf8(title); }) &&
-               core.lastContext.activeApp == QLatin1String(app) &&
-               core.lastContext.bundleId == QLatin1String(id);
-    };
+    DesktopAgent agent(source, {}, false);
+    AgentCore& core = agent.core;
+    const size_t started = agent.seen.size();
     {
         TestWindow first({.title = "Première fenêtre ✓"});
-        EXPECT_TRUE(shows("Test Client", "vantor-test-client", "Première fenêtre ✓"));
+        EXPECT_TRUE(agent.shows("Test Client", "vantor-test-client", "Première fenêtre ✓"));
         // Its _NET_WM_PID names the first window's process: the server tells the truth.
         TestWindow second({.title = "Second",
                            .instance = "other-tool",
                            .wmClass = "OtherTool",
                            .claimedPid = first.pid()});
-        EXPECT_TRUE(shows("OtherTool", "other-tool", "Second"));
+        EXPECT_TRUE(agent.shows("OtherTool", "other-tool", "Second"));
         EXPECT_EQ(source->frontApplication().value_or(FrontApplication{}).pid, second.pid());
-        EXPECT_EQ(changes, 2);
+        EXPECT_EQ(agent.seen.size(), started + 2);
     }
     EXPECT_TRUE(waitUntil([&] {
         core.pollContext();

@@ -1,13 +1,11 @@
 #include "GnomeSession.h"
 
-#include "AgentContext.h"
-#include "AgentCore.h"
+#include "DesktopAgent.h"
 #include "DesktopSession.h"
 #include "FrontApplication.h"
 #include "GnomeDesktop.h"
 #include "KeyChord.h"
 #include "KeySender.h"
-#include "TempEnvironment.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -30,38 +28,27 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
         "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
-    CoreServices services = CoreServices::defaults();
-    services.frontApplication = session.front;
-    services.keys = session.keys;
-    AgentCore core(std::move(services));
-    std::vector<AgentContext> seen;
-    core.onContextChange = [&](const AgentContext& context) { seen.push_back(context); };
-    core.start();
-    const auto shows = [&](const char* app, std::chrono::seconds wait = std::chrono::seconds(5)) {
-        return waitUntil([&] { return core.lastContext.activeApp == QString::fromUtf8(app); },
-                         wait);
-    };
+    DesktopAgent agent(session.front, session.keys);
 
     WaylandWindow witness(desktop, "org.example.VantorWitness", "Témoin ✓");
-    ASSERT_TRUE(shows("Vantor Witness", std::chrono::seconds(10)));
-    EXPECT_EQ(core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
-    EXPECT_EQ(core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
+    ASSERT_TRUE(agent.shows("Vantor Witness", nullptr, nullptr, std::chrono::seconds(10)));
+    EXPECT_EQ(agent.core.lastContext.bundleId, QStringLiteral("org.example.VantorWitness"));
+    EXPECT_EQ(agent.core.lastContext.windowTitle, QStringLiteral("Témoin ✓"));
     EXPECT_GT(session.front->frontApplication()->pid, 0);
 
     // A title change of the focused window, then focus to another window and back.
     witness.retitle("Nouveau titre ✓");
-    EXPECT_TRUE(waitUntil(
-        [&] { return core.lastContext.windowTitle == QStringLiteral("Nouveau titre ✓"); }));
+    EXPECT_TRUE(agent.shows(nullptr, nullptr, "Nouveau titre ✓"));
     WaylandWindow other(desktop, "org.example.Other", "Other");
-    EXPECT_TRUE(waitUntil([&] { return core.lastContext.windowTitle == QStringLiteral("Other"); }));
+    EXPECT_TRUE(agent.shows(nullptr, nullptr, "Other"));
     EXPECT_EQ(runProgram(
                   {"gdbus", "call", "--session", "-d", "com.keyloft.VantorCompanion.TestHelper",
                    "-o", "/com/keyloft/VantorCompanion/TestHelper", "-m",
                    "com.keyloft.VantorCompanion.TestHelper.Activate", "org.example.VantorWitness"}),
               0);
-    EXPECT_TRUE(shows("Vantor Witness"));
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back(), core.lastContext);
+    EXPECT_TRUE(agent.shows("Vantor Witness"));
+    ASSERT_FALSE(agent.seen.empty());
+    EXPECT_EQ(agent.seen.back(), agent.core.lastContext);
 
     // ctrl+shift+k and a letter reach the focused window; a keysym no key of the layout carries
     // is refused, not reported as sent.
@@ -93,7 +80,7 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     // The extension switched off: the context reads Unknown and the tray says what to do. A
     // program that takes the extension's name meanwhile is neither believed nor sent keys.
     ASSERT_TRUE(desktop.setExtensionEnabled(false));
-    EXPECT_TRUE(shows("Unknown"));
+    EXPECT_TRUE(agent.shows("Unknown"));
     EXPECT_TRUE(session.problem->text.has_value());
     ASSERT_TRUE(second.registerService(kShell));
     second.send(QDBusMessage::createSignal(u"/com/keyloft/VantorCompanion/Shell"_s,
@@ -101,12 +88,12 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
                                            u"WindowChanged"_s)
                 << quint64(7) << u"Forged"_s << u"forged"_s << QString() << 0u);
     EXPECT_THROW(session.keys->send({{}, 'x'}), KeyInjectionError);
-    EXPECT_FALSE(shows("forged", std::chrono::seconds(1)));
+    EXPECT_FALSE(agent.shows("forged", nullptr, nullptr, std::chrono::seconds(1)));
     // Back on, and the name free again: the subscription is renewed.
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
     second = QDBusConnection(QString()); // the last handle: the connection closes
     QDBusConnection::disconnectFromBus(u"second"_s);
-    EXPECT_TRUE(shows("Vantor Witness", std::chrono::seconds(10)));
+    EXPECT_TRUE(agent.shows("Vantor Witness", nullptr, nullptr, std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
 }
 

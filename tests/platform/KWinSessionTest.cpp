@@ -1,7 +1,6 @@
 #include "KWinSession.h"
 
-#include "AgentContext.h"
-#include "AgentCore.h"
+#include "DesktopAgent.h"
 #include "FakeInputKeys.h"
 #include "KWinBus.h"
 #include "KWinDesktop.h"
@@ -61,25 +60,16 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
                   "[Desktop Entry]\nType=Application\nName=Test Client\nExec=true\n");
     KWinDesktop desktop;
     ASSERT_TRUE(desktop.ready() && kwin::probe());
-    CoreServices services = CoreServices::defaults();
     auto source = std::make_shared<KWinFocusSource>(std::chrono::milliseconds(300));
-    services.frontApplication = source;
-    AgentCore core(services);
-    core.start();
-    auto shows = [&](const QString& app, const QString& id, const QString& title) {
-        return waitUntil([&] {
-            return core.lastContext.activeApp == app && core.lastContext.bundleId == id &&
-                   core.lastContext.windowTitle == title;
-        });
-    };
+    DesktopAgent watched(source);
     auto first =
         std::make_unique<WaylandWindow>(desktop, "vantor-test-client", "Première fenêtre ✓");
-    EXPECT_TRUE(shows(u"Test Client"_s, u"vantor-test-client"_s, u"Première fenêtre ✓"_s));
+    EXPECT_TRUE(watched.shows("Test Client", "vantor-test-client", "Première fenêtre ✓"));
     EXPECT_EQ(source->frontApplication().value_or(FrontApplication{}).pid, first->pid());
     first->retitle("Renamed");
-    EXPECT_TRUE(shows(u"Test Client"_s, u"vantor-test-client"_s, u"Renamed"_s));
+    EXPECT_TRUE(watched.shows("Test Client", "vantor-test-client", "Renamed"));
     auto second = std::make_unique<WaylandWindow>(desktop, "other-tool", "Second");
-    EXPECT_TRUE(shows(u"other-tool"_s, u"other-tool"_s, u"Second"_s));
+    EXPECT_TRUE(watched.shows("other-tool", "other-tool", "Second"));
 
     FakeInputKeys keys;
     EXPECT_EQ(keys.refusal(), QString());
@@ -108,7 +98,7 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
 
     first.reset(); // the script's own report of no window, before any made up below
     second.reset();
-    EXPECT_TRUE(shows(u"Unknown"_s, u"unknown"_s, QString()));
+    EXPECT_TRUE(watched.shows("Unknown", "unknown", ""));
 
     // Only our script's calls from KWin's connection may speak for the desktop, and what they
     // say is checked field by field. Other scripts speak through the same connection.
@@ -167,7 +157,7 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
         kwinbus::disconnect(squatter);
     }));
     WaylandWindow back(desktop, "after-restart", "Back");
-    EXPECT_TRUE(shows(u"after-restart"_s, u"after-restart"_s, u"Back"_s));
+    EXPECT_TRUE(watched.shows("after-restart", "after-restart", "Back"));
     {
         KWinFocusSource another;
         EXPECT_EQ(scriptsInKWin(), 1) << "the second agent replaced the first one's copy";

@@ -1,14 +1,11 @@
-#include "AgentContext.h"
-#include "AgentCore.h"
 #include "AgentError.h"
+#include "DesktopAgent.h"
 #include "DesktopSession.h"
 #include "Log.h"
-#include "TempEnvironment.h"
 #include "WlrootsCompositor.h"
 #include "WlrootsSession.h"
 
 #include <QJsonObject>
-#include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,14 +31,8 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
     setLogObserver({});
     const bool keysOnly = std::string_view(GetParam()) == "cage";
     EXPECT_EQ(log.contains(u("lacks zwlr_foreign_toplevel_manager_v1")), keysOnly);
-    CoreServices services = CoreServices::defaults();
-    services.frontApplication = session.front;
-    services.keys = session.keys;
-    AgentCore core(services);
-    std::vector<AgentContext> reported; // what /events streams
-    core.onContextChange = [&](const AgentContext& context) { reported.push_back(context); };
-    core.start();
-    core.contextTimer->stop(); // only the compositor's events can bring a sample now
+    DesktopAgent agent(session.front, session.keys, false);
+    AgentCore& core = agent.core;
     const auto shortcut = [&](const char* keys) {
         return core.executeAction({{u("type"), u("shortcut")}, {u("keys"), u(keys)}}, 0);
     };
@@ -68,17 +59,17 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
                              {"org.vantor.First", "First Tool", "Première ✓"}}) {
         SCOPED_TRACE(row.appId);
         EXPECT_TRUE(waitUntil([&] {
-            return compositor.focus(row.appId) && !reported.empty() &&
-                   reported.back().activeApp == u(row.app);
+            return compositor.focus(row.appId) && !agent.seen.empty() &&
+                   agent.seen.back().activeApp == u(row.app);
         }));
         EXPECT_EQ(core.lastContext.windowTitle, u(row.title));
     }
     core.contextTimer->start(); // a title of the same window waits for the tick
     first.retitle("Renamed ✓");
-    EXPECT_TRUE(waitUntil([&] { return reported.back().windowTitle == u("Renamed ✓"); }));
+    EXPECT_TRUE(waitUntil([&] { return agent.seen.back().windowTitle == u("Renamed ✓"); }));
 
     ASSERT_TRUE(compositor.restart());
-    EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == u("Unknown"); }));
+    EXPECT_TRUE(agent.shows("Unknown"));
     EXPECT_THROW(shortcut("k"), AgentError) << "never sent when nobody takes it";
     WaylandWindow after(compositor, "after-restart", "After");
     EXPECT_TRUE(waitUntil(
@@ -91,7 +82,7 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
     EXPECT_EQ(after.keyLog(1), std::vector<std::string>{"78 c"});
     // Hidden with no other window to take the focus, it is deactivated and nothing replaces it.
     EXPECT_TRUE(compositor.focus("after-restart", true));
-    EXPECT_TRUE(waitUntil([&] { return core.lastContext.activeApp == u("Unknown"); }));
+    EXPECT_TRUE(agent.shows("Unknown"));
 }
 
 // labwc proves the protocol path is not sway's alone; cage shows no focus but takes keys.

@@ -59,8 +59,7 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         {"ForeignDeclined", "http://127.0.0.1:9", true, false, false, 1},
         {"HttpLookalikeIsForeign", "http://console.keyloft.com:443", false, true, false, 0},
         {"UnparsableLinkChangesNothing", "vantor://pair?cloud=https://console.keyloft.com&code=AB12CD", true, true, false, 0},
-        // Pins "vantor:" without "//", in any case, slipping past the console check as pasted
-        // text.
+        // Pins "vantor:" without "//", in any case, passing the console check as pasted text.
         {"VantorWithoutSlashesIsALink", "VANTOR:x VANTOR_CLOUD_URL=https://console.keyloft.com/x VANTOR_PAIR_CODE=AB12CD VANTOR_PAIR_SECRET=s", true, true, false, 0},
         // Pins a link silently replacing the current pairing.
         {"ReplacingDeclined", "https://console.keyloft.com", true, false, false, 1, true},

@@ -151,11 +151,9 @@ TEST(PairingInput, ParsesTheThreeFormsAndRefusesCodesThatLeaveTheirPathSegment) 
         const char* expected;
     } cases[] = {
         // clang-format off
-        // Command form.
         {"CommandInAnyOrderLastValueWins", "VANTOR_PAIR_SECRET==a==b= ==VANTOR_CLOUD_URL=https://u/base//\nVANTOR_PAIR_CODE=x npx VANTOR_PAIR_CODE=ab-C_9\n", "https://u/base/|ab-C_9|=a==b="},
         {"CommandSplitsOnlyAtPlainSpaces", "VANTOR_CLOUD_URL=https://u\tx VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S \u0301x", "https://u\tx|C|S \u0301x"},
         {"CommandEmptyValueIgnored", "VANTOR_CLOUD_URL= VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
-        // Link form.
         {"Link", "vantor://pair?x=1&code=ab12cd&secret=S&cloud=https://u/&cloud=B", "https://u|ab12cd|S"},
         {"LinkInCapitalsDecodesPercentKeepsPlus", "VANTOR://p?cloud=https%3A%2F%2Fu&code=C%2DD&secret=a+b%26c", "https://u|C-D|a+b&c"},
         {"LinkEmptyValue", "vantor://p?cloud=https://u&code=C&secret=", "-"},
@@ -166,7 +164,6 @@ TEST(PairingInput, ParsesTheThreeFormsAndRefusesCodesThatLeaveTheirPathSegment) 
         {"LinkCloudWithPath", "vantor://p?cloud=https://console.keyloft.com/x%253F&code=C&secret=S", "-"},
         {"CommandCloudWithQuery", "VANTOR_CLOUD_URL=https://u/?x VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
         {"ShortCloudWithFragment", "ab12cd s https://u#f", "-"},
-        // Short form.
         {"ShortCountsCharactersNotBytes", "  e\u0301\U0001F44D\U0001F3FDabcd   s3cret \n", VANTOR_DEFAULT_CONSOLE_URL "|E\u0301\U0001F44D\U0001F3FDABCD|s3cret"},
         {"ShortWithCloudKeepsSlash", "ab12cd s https://u/ more words", "https://u/|AB12CD|s"},
         {"ShortFiveCharacters", "abcde s", "-"},

@@ -135,8 +135,8 @@ int runProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 }
 
 WaylandWindow::WaylandWindow(const TestDesktop& desktop, const std::string& appId,
-                             const std::string& title)
-    : m_log(desktop.clientDir().toStdString() + '/' + appId + ".keys") {
+                             const std::string& title) {
+    m_log = desktop.clientDir().toStdString() + '/' + appId + ".keys";
     m_pid = desktop.spawnClient({VANTOR_WAYLAND_TEST_CLIENT, "--app-id", appId, "--title", title,
                                  "--log", m_log, "--title-file", m_log + ".title"});
 }

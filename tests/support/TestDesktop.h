@@ -55,27 +55,35 @@ void stopProgram(pid_t pid);
 // Runs a program to its end (30 s at most); its exit status, -1 when it did not exit normally.
 int runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
-// A witness window (vantor_wayland_test_client) on the desktop. It logs each non-modifier key
-// press as "KEYSYM-HEX MODS" and takes what `retitle` writes as its title. Stopped on destruction.
-class WaylandWindow {
+// A witness program, which logs each non-modifier key press it gets as one line of its log.
+// Stopped on destruction.
+class KeyWitness {
 public:
-    WaylandWindow(const TestDesktop& desktop, const std::string& appId, const std::string& title);
-    ~WaylandWindow() { stopProgram(m_pid); }
-    WaylandWindow(const WaylandWindow&) = delete;
-    WaylandWindow& operator=(const WaylandWindow&) = delete;
+    ~KeyWitness() { stopProgram(m_pid); }
+    KeyWitness(const KeyWitness&) = delete;
+    KeyWitness& operator=(const KeyWitness&) = delete;
 
     pid_t pid() const { return m_pid; }
-    // Whether it has had the keyboard, where the compositor tells nobody else.
-    bool active() const { return QFile::exists(QString::fromStdString(m_log + ".active")); }
-    void retitle(const QByteArray& title) const {
-        writeTestFile(QString::fromStdString(m_log + ".title"), title);
-    }
     // Polls until the log holds `count` lines (5 s at most), then returns them.
     std::vector<std::string> keyLog(std::size_t count) const {
         return waitForLines(m_log, count, std::chrono::seconds(5));
     }
 
-private:
+protected:
+    KeyWitness() = default;
     std::string m_log;
     pid_t m_pid = 0;
+};
+
+// A witness window (vantor_wayland_test_client) on the desktop. It logs key presses as
+// "KEYSYM-HEX MODS" and takes what `retitle` writes as its title.
+class WaylandWindow : public KeyWitness {
+public:
+    WaylandWindow(const TestDesktop& desktop, const std::string& appId, const std::string& title);
+
+    // Whether it has had the keyboard, where the compositor tells nobody else.
+    bool active() const { return QFile::exists(QString::fromStdString(m_log + ".active")); }
+    void retitle(const QByteArray& title) const {
+        writeTestFile(QString::fromStdString(m_log + ".title"), title);
+    }
 };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace {
@@ -114,7 +115,7 @@ TestWindow::TestWindow(const Options& options) {
 }
 
 TestWindow::~TestWindow() {
-    stopProgram(m_pid);
+    stopProgram(std::exchange(m_pid, 0)); // before its log goes
     ::unlink(m_log.c_str());
 }
 

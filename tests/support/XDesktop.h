@@ -22,7 +22,7 @@ public:
 // One window of the test client program: a UTF-8 _NET_WM_NAME (or, with `legacyTitle`, only a
 // COMPOUND_TEXT WM_NAME), the given WM_CLASS and its _NET_WM_PID. It logs each non-modifier
 // KeyPress as "KEYSYM-HEX STATE" to its log file and exits when asked to close.
-class TestWindow {
+class TestWindow : public KeyWitness {
 public:
     struct Options {
         std::string title = "Test window";
@@ -34,23 +34,11 @@ public:
     explicit TestWindow(const Options& options);
     TestWindow() : TestWindow(Options{}) {}
     ~TestWindow();
-    TestWindow(const TestWindow&) = delete;
-    TestWindow& operator=(const TestWindow&) = delete;
 
-    pid_t pid() const { return m_pid; }
     // Polls until the window manager reports this window as the active one.
     bool waitUntilActive(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
     // Polls until the program has exited (after a close request); reaps it.
     bool waitUntilExited(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    // Polls until the log holds `count` lines, then returns them.
-    std::vector<std::string>
-    keyLog(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return waitForLines(m_log, count, timeout);
-    }
-
-private:
-    std::string m_log;
-    pid_t m_pid = 0;
 };
 
 // The keycodes the X server currently holds down on the display named by DISPLAY.

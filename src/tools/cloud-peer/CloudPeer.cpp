@@ -91,6 +91,19 @@ std::optional<PeerRequest> parseHead(const QByteArray& head, qsizetype& contentL
     return request;
 }
 
+// Tops the socket's send buffer up each time it drains, so that an answer of any length holds
+// only a few chunks in memory at a time.
+void streamFiller(QTcpSocket* socket, qint64 left) {
+    static constexpr qint64 kChunk = 1 << 16;
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket, left]() mutable {
+        for (; left > 0 && socket->bytesToWrite() < 2 * kChunk; left -= kChunk)
+            socket->write(QByteArray(std::min(left, kChunk), ' '));
+        if (left <= 0 && socket->state() == QAbstractSocket::ConnectedState)
+            socket->disconnectFromHost();
+    });
+    socket->write("HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\nconnection: close\r\n\r\n");
+}
+
 } // namespace
 
 QByteArray PeerRequest::header(const QByteArray& name) const {
@@ -232,7 +245,8 @@ void CloudPeer::addAdminRoutes() {
             return json(QJsonDocument(QJsonObject{{QStringLiteral("queued"), m_queue.size()}}));
         },
         false);
-    // Body: {"status", "body"} or {"rawBase64"} or {"hang": true}, optional "times".
+    // Body: {"status", "body"}, {"rawBase64"}, {"hang": true} or {"fillerBytes"}, optional
+    // "times".
     addRoute(
         QStringLiteral("POST"), QStringLiteral("/admin/answer"),
         [this](const PeerRequest& request, const QStringList&) {
@@ -245,6 +259,7 @@ void CloudPeer::addAdminRoutes() {
                     o.value(QStringLiteral("rawBase64")).toString().toLatin1());
             misbehaviour.hang = o.value(QStringLiteral("hang")).toBool();
             misbehaviour.times = o.value(QStringLiteral("times")).toInt(-1);
+            misbehaviour.fillerBytes = o.value(QStringLiteral("fillerBytes")).toInteger();
             setMisbehaviour(misbehaviour);
             return json(QJsonDocument(QJsonObject{{QStringLiteral("ok"), true}}));
         },
@@ -327,6 +342,8 @@ void CloudPeer::serve(QTcpSocket* socket, const PeerRequest& request) {
             socket->disconnectFromHost();
             return;
         }
+        if (now.fillerBytes > 0)
+            return streamFiller(socket, now.fillerBytes);
         answer = PeerAnswer{now.status, now.body, "text/plain; charset=utf-8"};
     } else {
         if (found)

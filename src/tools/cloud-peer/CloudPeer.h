@@ -34,13 +34,15 @@ struct PeerAnswer {
 };
 
 // How the pairing routes misbehave while set: answer with this status and body, send raw bytes
-// and close, or accept and never answer. `times` counts the answers left (negative: no end).
+// and close, accept and never answer, or answer 200 with `fillerBytes` bytes of no length given,
+// written as the client takes them. `times` counts the answers left (negative: no end).
 struct PeerMisbehaviour {
     int status = 500;
     QByteArray body;
     std::optional<QByteArray> raw;
     bool hang = false;
     int times = -1;
+    qint64 fillerBytes = 0;
 };
 
 // A reference cloud service for development and tests, on 127.0.0.1 only. It holds one pairing

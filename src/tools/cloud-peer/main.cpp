@@ -52,7 +52,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption action(QStringLiteral("action"),
                                     QStringLiteral("An action object to queue (repeatable)."),
                                     QStringLiteral("json"));
-    parser.addOptions({port, code, secret, action});
+    const QCommandLineOption filler(
+        QStringLiteral("filler-bytes"),
+        QStringLiteral("Answer every pairing request 200 with this many bytes, no length given."),
+        QStringLiteral("count"));
+    parser.addOptions({port, code, secret, action, filler});
     parser.process(app);
 
     CloudPeer peer(parser.value(code), parser.value(secret));
@@ -65,6 +69,9 @@ int main(int argc, char** argv) {
         }
         peer.queueAction(document.object());
     }
+    if (parser.isSet(filler))
+        peer.setMisbehaviour(
+            PeerMisbehaviour{200, {}, {}, false, -1, parser.value(filler).toLongLong()});
     bool portOk = false;
     const uint number = parser.value(port).toUInt(&portOk);
     if (!portOk || number > 65535 || !peer.listen(static_cast<quint16>(number))) {
