@@ -40,11 +40,15 @@ pid_t spawnProgram(const std::vector<std::string>& argv,
         list.push_back(nullptr);
         return list;
     };
+    // Each in a process group of its own, so that stopping it reaches whatever it left running.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     pid_t pid = 0;
-    return ::posix_spawnp(&pid, argv.at(0).c_str(), nullptr, nullptr, pointers(argv).data(),
-                          pointers(environment).data()) == 0
-               ? pid
-               : 0;
+    const bool started = ::posix_spawnp(&pid, argv.at(0).c_str(), nullptr, &attributes,
+                                        pointers(argv).data(), pointers(environment).data()) == 0;
+    posix_spawnattr_destroy(&attributes);
+    return started ? pid : 0;
 }
 
 void stopProgram(pid_t pid) {
@@ -55,6 +59,8 @@ void stopProgram(pid_t pid) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
+    // A straggler (a shell's `sleep` that a stop raced past) would hold the test's output open.
+    ::kill(-pid, SIGKILL);
 }
 
 std::vector<std::string> waitForLines(const std::string& path, std::size_t count,

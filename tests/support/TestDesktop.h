@@ -49,7 +49,7 @@ std::vector<std::string> waitForLines(const std::string& path, std::size_t count
                                       std::chrono::milliseconds timeout);
 // Polls until the child `pid` has exited; reaps it.
 bool reapWithin(pid_t pid, std::chrono::milliseconds timeout);
-// Sends SIGTERM (then SIGKILL after a grace period) and reaps.
+// Sends SIGTERM (then SIGKILL after a grace period), reaps, and kills what is left of its group.
 void stopProgram(pid_t pid);
 
 // Runs a program to its end (30 s at most); its exit status, -1 when it did not exit normally.
