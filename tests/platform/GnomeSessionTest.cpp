@@ -41,11 +41,14 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     EXPECT_TRUE(agent.shows(nullptr, nullptr, "Nouveau titre ✓"));
     WaylandWindow other(desktop, "org.example.Other", "Other");
     EXPECT_TRUE(agent.shows(nullptr, nullptr, "Other"));
-    EXPECT_EQ(runProgram(
-                  {"gdbus", "call", "--session", "-d", "com.keyloft.VantorCompanion.TestHelper",
-                   "-o", "/com/keyloft/VantorCompanion/TestHelper", "-m",
-                   "com.keyloft.VantorCompanion.TestHelper.Activate", "org.example.VantorWitness"}),
-              0);
+    const auto activateWitness = [] {
+        return runProgram({"gdbus", "call", "--session", "-d",
+                           "com.keyloft.VantorCompanion.TestHelper", "-o",
+                           "/com/keyloft/VantorCompanion/TestHelper", "-m",
+                           "com.keyloft.VantorCompanion.TestHelper.Activate",
+                           "org.example.VantorWitness"}) == 0;
+    };
+    EXPECT_TRUE(activateWitness());
     EXPECT_TRUE(agent.shows("Vantor Witness"));
     ASSERT_FALSE(agent.seen.empty());
     EXPECT_EQ(agent.seen.back(), agent.core.lastContext);
@@ -93,7 +96,9 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
     second = QDBusConnection(QString()); // the last handle: the connection closes
     QDBusConnection::disconnectFromBus(u"second"_s);
-    EXPECT_TRUE(agent.shows("Vantor Witness", nullptr, nullptr, std::chrono::seconds(10)));
+    // GNOME 48 leaves no window focused once the extension's keyboard device is gone and back.
+    EXPECT_TRUE(waitUntil([&] { return activateWitness() && agent.shows("Vantor Witness"); },
+                          std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
 }
 
