@@ -72,9 +72,9 @@ void AgentCore::start() {
     actions->start(kActionInterval);
     actionTimer = actions;
 
-    m_focusSample = new QTimer(this);
-    m_focusSample->setSingleShot(true);
-    QObject::connect(m_focusSample, &QTimer::timeout, this, [this] {
+    focusSampleTimer = new QTimer(this);
+    focusSampleTimer->setSingleShot(true);
+    QObject::connect(focusSampleTimer, &QTimer::timeout, this, [this] {
         // Focus passes through "no window" on its way between two windows; only a state that
         // lasts until the next tick is worth reporting.
         if (!m_services.frontApplication->frontApplication())
@@ -100,7 +100,7 @@ void AgentCore::start() {
 void AgentCore::focusChanged(std::chrono::milliseconds spacing) {
     // Always through the timer: the source reports from inside a sample, and a sample must not
     // start another one within itself.
-    if (!m_focusSample || m_focusSample->isActive())
+    if (!focusSampleTimer || focusSampleTimer->isActive())
         return;
     auto wait = std::chrono::milliseconds(0);
     const auto waitFor = [&](std::optional<Clock::time_point> since,
@@ -115,7 +115,7 @@ void AgentCore::focusChanged(std::chrono::milliseconds spacing) {
     waitFor(m_lastFocusSampleAt, spacing);
     if (spacing < kFocusSampleSpacing)
         waitFor(m_previousFocusSampleAt, kReportPairSpacing);
-    m_focusSample->start(wait);
+    focusSampleTimer->start(wait);
 }
 
 void AgentCore::pair(const Pairing& newPairing) {

@@ -73,6 +73,8 @@ public:
     std::optional<Clock::time_point> lastCloudSyncAt; // nothing = the distant past
     QPointer<QTimer> contextTimer;
     QPointer<QTimer> actionTimer;
+    // The pending extra sample after a focus change; its interval is the spacing still owed.
+    QPointer<QTimer> focusSampleTimer;
 
     // Starts sampling every 0.7 s and polling the cloud every 1.0 s, and samples once at once.
     // From then on a focus change the desktop reports is sampled at once as well, such extra
@@ -117,7 +119,6 @@ private:
     void sendChord(const QString& keys);
 
     CoreServices m_services;
-    QTimer* m_focusSample = nullptr; // the pending extra sample after a focus change
     std::optional<Clock::time_point> m_lastFocusSampleAt;
     std::optional<Clock::time_point> m_previousFocusSampleAt;
     QNetworkAccessManager* m_network = nullptr; // a child, created on the first cloud request

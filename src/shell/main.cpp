@@ -1,7 +1,7 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
 #include "BrowserReports.h"
-#include "DesktopSession.h"
+#include "DesktopChooser.h"
 #include "Log.h"
 #include "PulseAudioBackend.h"
 #include "SingleInstance.h"

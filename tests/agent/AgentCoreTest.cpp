@@ -37,6 +37,8 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
     services.scriptRunnerPath = env.writeScript(
         u"runner"_s,
         u"printf '%s\\n--\\n' \"$2\" >> '%1'\necho https://example.com/page\n"_s.arg(log));
+    AgentCore::Clock::time_point clock{}; // moved by hand: the spacing is read, never waited for
+    services.now = [&] { return clock; };
     auto core = std::make_unique<AgentCore>(services);
     const auto editor = window("Editor", "  notes.txt \n", "org.example.Editor");
     const QString url = u"https://example.com/page"_s;
@@ -89,6 +91,17 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
     front->onFocusChange();
     EXPECT_TRUE(waitUntil([&] { return reported.back().bundleId == u"b"_s; }))
         << "a focus change does not";
+    // Pins: focus samples unthrottled, or their 250 ms spacing inverted.
+    for (const auto& [name, advance, wait] : {std::tuple{"WithinTheSpacingWaitsTheRest", 100, 150},
+                                              std::tuple{"PastTheSpacingAtOnce", 250, 0}}) {
+        SCOPED_TRACE(name);
+        const size_t count = reported.size();
+        clock += std::chrono::milliseconds(advance);
+        front->current = window("C", name, name);
+        front->onFocusChange();
+        EXPECT_EQ(core->focusSampleTimer->interval(), wait);
+        EXPECT_TRUE(waitUntil([&] { return reported.size() > count; }));
+    }
 
     QPointer<QTimer> timer = core->contextTimer;
     core.reset();

@@ -41,8 +41,9 @@ protected:
                   "[Settings]\ngtk-icon-theme-name=Test\n");
         writeFile(icon("Test/index.theme"),
                   "[Icon Theme]\nName=Test\nInherits=Parent\n"
-                  "Directories=48x48/apps,256x256/apps,scalable/apps\n"
+                  "Directories=48x48/apps,96x96/apps,160x160/apps,256x256/apps,scalable/apps\n"
                   "[48x48/apps]\nSize=48\nType=Fixed\n[256x256/apps]\nSize=256\nType=Fixed\n"
+                  "[96x96/apps]\nSize=96\nThreshold=16\n[160x160/apps]\nSize=160\nType=Fixed\n"
                   "[scalable/apps]\nSize=64\nMinSize=16\nMaxSize=512\nType=Scalable\n");
         writeFile(m_env.dataHome() + u"/icons/Parent/index.theme"_s,
                   "[Icon Theme]\nName=Parent\nDirectories=32x32/apps\n[32x32/apps]\nSize=32\n");
@@ -64,7 +65,9 @@ TEST_F(Icons, FindsTheFileNearestTheWantedSizeInTheDesktopsTheme) {
     for (const QString& file :
          {icon("Test/48x48/apps/both.png"), icon("Test/48x48/apps/near.png"),
           icon("Test/256x256/apps/near.png"), icon("hicolor/128x128/apps/near.png"),
-          icon("hicolor/128x128/apps/hicolor-only.png"), parent, pixmap, absolute})
+          icon("hicolor/128x128/apps/hicolor-only.png"), parent, pixmap, absolute,
+          icon("Test/48x48/apps/small.png"), icon("Test/96x96/apps/small.png"),
+          icon("Test/160x160/apps/small.png")})
         writeFile(file, picture(16, 16));
     writeFile(icon("Test/scalable/apps/both.svg"), kSvgDisc);
 
@@ -83,6 +86,8 @@ TEST_F(Icons, FindsTheFileNearestTheWantedSizeInTheDesktopsTheme) {
         {"MissingAbsolutePath", absolute + u".gone"_s, std::nullopt},
         {"Unknown", u"nothing-like-it"_s, std::nullopt},
         {"RelativePathIsNoName", u"../hicolor/128x128/apps/near"_s, std::nullopt},
+        // Pins: a too-small folder measured from its lower edge, or counted as a fit.
+        {"TooSmallNearestByItsUpperEdge", u"small"_s, icon("Test/96x96/apps/small.png")},
     };
     const IconTheme theme(IconTheme::currentThemeName());
     for (const auto& c : cases)

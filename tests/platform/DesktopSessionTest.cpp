@@ -1,4 +1,4 @@
-#include "DesktopSession.h"
+#include "DesktopChooser.h"
 
 #include <gtest/gtest.h>
 

@@ -83,6 +83,11 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
     // Hidden with no other window to take the focus, it is deactivated and nothing replaces it.
     EXPECT_TRUE(compositor.focus("after-restart", true));
     EXPECT_TRUE(agent.shows("Unknown"));
+    // Pins: `closed` not clearing focus. Closed while active, no deactivation comes first.
+    auto last = std::make_unique<WaylandWindow>(compositor, "last-one", "Last");
+    EXPECT_TRUE(agent.shows(nullptr, "last-one"));
+    last.reset();
+    EXPECT_TRUE(agent.shows("Unknown"));
 }
 
 // labwc proves the protocol path is not sway's alone; cage shows no focus but takes keys.

@@ -1,23 +1,14 @@
-#include "DesktopSession.h"
+#include "DesktopChooser.h"
 
-#include "FrontApplication.h"
 #include "GnomeSession.h"
 #include "KWinSession.h"
-#include "KeySender.h"
 #include "WlrootsSession.h"
-#include "X11FrontApplication.h"
+#include "X11Session.h"
 
 #include <QStringList>
 #include <algorithm>
 
 namespace {
-
-DesktopSession openX11() {
-    DesktopSession session;
-    session.front = std::make_shared<X11FrontApplicationSource>();
-    session.description = QStringLiteral("X11");
-    return session;
-}
 
 bool always() {
     return true;
@@ -31,7 +22,7 @@ struct Family {
     DesktopSession (*open)();
 };
 constexpr Family kFamilies[] = {
-    {DesktopBackend::X11, "x11", always, openX11},
+    {DesktopBackend::X11, "x11", always, x11::open},
     {DesktopBackend::Wlroots, "wlroots", wlroots::probe, wlroots::open},
     {DesktopBackend::Kde, "kde", kwin::probe, kwin::open},
     {DesktopBackend::Gnome, "gnome", gnome::probe, gnome::open},
@@ -92,7 +83,7 @@ DesktopSession openDesktopSession(const SessionHints& hints) {
     for (const DesktopBackend backend : order)
         if (backend != DesktopBackend::X11 && family(backend).probe())
             return family(backend).open();
-    DesktopSession session = openX11();
+    DesktopSession session = x11::open();
     if (order.size() > 1)
         session.description = QStringLiteral("X11 on a Wayland session: no supported Wayland "
                                              "desktop answered, so only Xwayland windows will be "
