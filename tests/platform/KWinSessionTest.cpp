@@ -133,7 +133,8 @@ TEST(KWinSession, FollowsFocusTypesChordsAndKeepsOneScriptAcrossRestarts) {
     QDBusConnection intruder = kwinbus::connect(u"intruder"_s);
     intruder.send(QDBusMessage::createMethodCall(agent, u"/KWinFocus"_s,
                                                  u"org.vantor.Companion.KWinFocus"_s, u"Focus"_s)
-                  << QVariantMap{{u"caption"_s, u"forged"_s}});
+                  << QVariantMap{{u"caption"_s, u"forged"_s},
+                                 {u"token"_s, source->callbackToken()}}); // it knows the secret
     EXPECT_FALSE(waitUntil([&] { return source->frontApplication().has_value(); },
                            std::chrono::milliseconds(300)));
     kwinbus::disconnect(intruder);
