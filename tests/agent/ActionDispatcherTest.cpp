@@ -71,13 +71,9 @@ QString workflow(const QString& steps, int levels = 1) {
 }
 
 TEST(Actions, Dispatch) {
-    const struct {
-        const char* name;
-        QString action;
-        QString expected; // the result, or "error: " + the refusal's message
-        QString calls;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    // expected: the result, or "error: " + the refusal's message.
+    const struct { const char* name; QString action, expected, calls; } cases[] = {
         {"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
         {"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
         {"Text240CharactersTrimmedPasses", s(R"({"type":"launch","app":" \n )") + kLong240 + s(R"(\t"})"), s("Launched ") + kLong240, open(kLong240)},
@@ -103,8 +99,8 @@ TEST(Actions, Dispatch) {
         {"WorkflowThreeLevels", workflow(kLaunch, 3), s("Workflow ran 1 steps"), open(s("A"))},
         {"WorkflowFourLevelsEndsAll", workflow(kLaunch + u',' + workflow(kLaunch, 3) + u',' + kLaunch), s("error: Workflow is nested too deeply"), open(s("A"))},
         {"WorkflowStopsAtFailingStep", workflow(s(R"({"type":"launch","app":"A"},{"type":"launch","app":"Broken"},{"type":"launch","app":"C"})")), s("error: no such app"), open(s("A")) + open(s("Broken"))},
-        // clang-format on
     };
+    // clang-format on
     // The opener refuses the application "Broken" the way a real one fails.
     TempEnvironment env;
     const QString log = env.path() + s("/calls");
@@ -130,15 +126,9 @@ constexpr AudioBackend::DeviceId A = 3, B = 5, C = 9, D = 12;
 
 // The system controls that cycle the default audio devices.
 TEST(Actions, CycleDefaultAudio) {
-    const struct {
-        const char* name;
-        std::function<void(FakeAudioBackend&)> setUp; // starts from A, B, C named, default B
-        const char* expected;
-        std::vector<AudioBackend::DeviceId> requested;
-        std::optional<AudioBackend::DeviceId> defaultAfter;
-        const char* target = "audio-output-next";
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    // setUp starts from A, B, C named, default B.
+    const struct { const char* name; std::function<void(FakeAudioBackend&)> setUp; const char* expected; std::vector<AudioBackend::DeviceId> requested; std::optional<AudioBackend::DeviceId> defaultAfter; const char* target = "audio-output-next"; } cases[] = {
         {"NamelessInput", [](FakeAudioBackend& a) { a.names.erase(C); }, "Input → device 9", {C}, C, "audio-input-next"},
         {"ReadBackMissesThenNext", [](FakeAudioBackend& a) { a.ignored = {C}; }, "Output → Speakers", {C, A}, A},
         {"NoSwitchTakesEffect", [](FakeAudioBackend& a) { a.ignored = {C, A}; }, "Output → no other switchable device (Headset kept)", {C, A}, B},
@@ -148,8 +138,8 @@ TEST(Actions, CycleDefaultAudio) {
         {"SingleNamelessDevice", [](FakeAudioBackend& a) { a.all = {D, A}; a.silent = {A}; }, "Output → only one device: unknown", {}, B},
         {"NoDeviceWithStreams", [](FakeAudioBackend& a) { a.silent = {A, B, C}; }, "error: No audio devices found", {}, B},
         {"ListUnreadable", [](FakeAudioBackend& a) { a.all.reset(); }, "error: Could not list audio devices", {}, B},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto backend = std::make_shared<FakeAudioBackend>();
@@ -174,11 +164,7 @@ TEST(Actions, CycleDefaultAudio) {
 
 TEST(RunProcess, GivesOutputOrError) {
     // clang-format off
-    const struct {
-        const char* name;
-        const char* script;
-        std::string expected;
-    } cases[] = {
+    const struct { const char* name; const char* script; std::string expected; } cases[] = {
         {"TrimsOutputKeepsInnerBreaks", "printf ' \\n\\t one\\n two \\r\\n\\n'", "one\n two"},
         {"InvalidUtf8IsEmpty", "printf 'ok\\377'", ""},
         {"FailureCarriesTrimmedStderr", "echo out; echo '  it broke \n' >&2; exit 3", "error: it broke"},

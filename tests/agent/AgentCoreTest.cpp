@@ -42,13 +42,9 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
     auto core = std::make_unique<AgentCore>(services);
     const auto editor = window("Editor", "  notes.txt \n", "org.example.Editor");
     const QString url = u"https://example.com/page"_s;
-    const struct {
-        const char* name;
-        std::optional<FrontApplication> front;
-        bool changes;
-        AgentContext context; // its time aside
-    } steps[] = {
-        // clang-format off
+    // clang-format off
+    // context: its time aside.
+    const struct { const char* name; std::optional<FrontApplication> front; bool changes; AgentContext context; } steps[] = {
         {"NoFrontWindowIsTheEmptyTitle", std::nullopt, true, {u"Unknown"_s, u"unknown"_s, u""_s, {}, {}}},
         {"FrontAppAppears", editor, true, {u"Editor"_s, u"org.example.Editor"_s, u"notes.txt"_s, {}, {}}},
         {"OnlyTimeDiffers", editor, false, {u"Editor"_s, u"org.example.Editor"_s, u"notes.txt"_s, {}, {}}},
@@ -56,8 +52,8 @@ TEST(Core, SamplingReportsOnlyChangesOnTicksAndFocusChanges) {
         {"TitleOnly", window(nullptr, "other"), true, {u"Unknown"_s, u"x"_s, u"other"_s, {}, {}}},
         {"ChromiumFamily", window("B", "Docs", "com.brave.Browser"), true, {u"B"_s, u"com.brave.Browser"_s, u"Docs"_s, url, {}}},
         {"Safari", window("S", "Docs", "com.apple.Safari"), true, {u"S"_s, u"com.apple.Safari"_s, u"Docs"_s, url, {}}},
-        // clang-format on
     };
+    // clang-format on
     std::vector<AgentContext> reported;
     core->onContextChange = [&](const AgentContext& context) { reported.push_back(context); };
     for (const auto& step : steps) {

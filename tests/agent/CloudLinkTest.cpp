@@ -68,17 +68,13 @@ protected:
 
 // Uploads are throttled on the monotonic clock and name this computer.
 TEST_F(CloudLinkTest, HeartbeatThrottleAndUpload) {
-    const struct {
-        const char* name;
-        std::chrono::milliseconds advance;
-        bool force;
-        bool sent;
-    } steps[] = {
+    // clang-format off
+    const struct { const char* name; std::chrono::milliseconds advance; bool force, sent; } steps[] = {
         {"FirstUnforcedGoesOut", 0ms, false, true},
         {"ForcedIsNeverThrottled", 0ms, true, true},
         {"UnforcedAt4900msAfterTheForcedOne", 4900ms, false, false},
-        {"UnforcedAtFiveSeconds", 100ms, false, true},
-    };
+        {"UnforcedAtFiveSeconds", 100ms, false, true}};
+    // clang-format on
     core->pairing = peerPairing();
     core->lastContext.windowTitle = u"notes.txt"_s;
     for (const auto& step : steps) {

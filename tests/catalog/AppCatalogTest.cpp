@@ -190,26 +190,21 @@ TEST(DesktopEntry, ReadsLocalisedNamesGroupsEscapesListsBooleansAndSplitsExec) {
 
     using Args = std::vector<std::string>;
     const std::string url = "https://x.test/?a=1&b";
-    const struct {
-        const char* name;
-        std::string exec; // with the string escapes already applied
-        std::optional<Args> expected;
-        std::optional<std::string> target = std::nullopt;
-    } cases[] = {
+    // clang-format off
+    // exec: with the string escapes already applied.
+    const struct { const char* name; std::string exec; std::optional<Args> expected; std::optional<std::string> target = std::nullopt; } cases[] = {
         {"FieldCodesVanish", "app %U --x %f", Args{"app", "--x"}},
-        {"Quoted", R"(sh -c "echo \"$HOME\" \\ \`x\`" "")",
-         Args{"sh", "-c", "echo \"$HOME\" \\ `x`", ""}},
+        {"Quoted", R"(sh -c "echo \"$HOME\" \\ \`x\`" "")", Args{"sh", "-c", "echo \"$HOME\" \\ `x`", ""}},
         {"PercentLiteral", "app 100%%", Args{"app", "100%"}},
-        {"IconNameAndPath", "app %i %c %k",
-         Args{"app", "--icon", "editor-icon", "Editor", "/apps/editor.desktop"}},
+        {"IconNameAndPath", "app %i %c %k", Args{"app", "--icon", "editor-icon", "Editor", "/apps/editor.desktop"}},
         {"UnterminatedQuote", "app \"open", std::nullopt},
         {"UnknownFieldCode", "app %z", std::nullopt},
         {"Empty", "   ", std::nullopt},
         {"TargetTakenOnce", "viewer %F --also %U", Args{"viewer", url, "--also"}, url},
         {"TargetAppended", "plain", Args{"plain", url}, url},
-        {"FromAFileUnescapedTwice", entry.string("Exec").value(),
-         Args{"sh", "-c", "echo \"$HOME\" 100%"}},
+        {"FromAFileUnescapedTwice", entry.string("Exec").value(), Args{"sh", "-c", "echo \"$HOME\" 100%"}},
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(splitExec(c.exec, {"editor-icon", "Editor", "/apps/editor.desktop", c.target}),
                   c.expected)

@@ -104,23 +104,19 @@ TEST_F(Icons, FindsTheFileNearestTheWantedSizeInTheDesktopsTheme) {
 }
 
 TEST_F(Icons, DrawsUsableFilesCentredInATransparentSquare) {
-    const struct {
-        const char* name;
-        const char* file;
-        QByteArray bytes;
-        int opaqueTop; // first opaque row in the middle column; -1: refused
-    } cases[] = {
+    // clang-format off
+    // opaqueTop: the first opaque row in the middle column; -1: refused.
+    const struct { const char* name; const char* file; QByteArray bytes; int opaqueTop; } cases[] = {
         {"WidePng", "wide.png", picture(64, 32), 32},
         {"TallXpm", "tall.xpm", picture(8, 16, "XPM"), 0},
         {"SvgWithoutSuffix", "disc", kSvgDisc, 0},
         {"HugeFile", "big.png", picture(64, 64) + QByteArray(9 * 1024 * 1024, '\0'), -1},
         {"SvgDrawingNothing", "empty.svg", "<svg xmlns=\"http://www.w3.org/2000/svg\"/>", -1},
         // Pins an SVG icon with text aborting an agent that runs without a QGuiApplication.
-        {"SvgWithTextWithoutAGuiApplication", "text.svg",
-         R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
-<rect width="10" height="10"/><text x="1" y="8">X</text></svg>)",
-         -1},
+        {"SvgWithTextWithoutAGuiApplication", "text.svg", R"(<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 10 10">
+<rect width="10" height="10"/><text x="1" y="8">X</text></svg>)", -1},
     };
+    // clang-format on
     for (const auto& c : cases) {
         const QString file = m_env.path() + u"/art/"_s + QLatin1String(c.file);
         writeFile(file, c.bytes);

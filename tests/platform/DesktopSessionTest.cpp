@@ -7,11 +7,8 @@ namespace {
 TEST(DesktopSession, BackendOrderFollowsTheHints) {
     using B = DesktopBackend;
     const auto s = [](const char* text) { return QString::fromUtf8(text); };
-    const struct {
-        const char* name;
-        SessionHints hints;
-        std::vector<DesktopBackend> order;
-    } cases[] = {
+    // clang-format off
+    const struct { const char* name; SessionHints hints; std::vector<DesktopBackend> order; } cases[] = {
         {"X11Session", {{}, s("x11"), s("GNOME"), false}, {B::X11}},
         {"Sway", {{}, s("wayland"), s("sway"), true}, {B::Wlroots, B::Kde, B::Gnome, B::X11}},
         {"PlasmaFirst", {{}, s("Wayland"), s("KDE"), true}, {B::Kde, B::Wlroots, B::Gnome, B::X11}},
@@ -19,10 +16,9 @@ TEST(DesktopSession, BackendOrderFollowsTheHints) {
         {"ForcedAlone", {s(" KDE "), s("x11"), {}, false}, {B::Kde}},
         {"UnknownForcedIgnored", {s("mir"), s("x11"), {}, false}, {B::X11}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(backendOrder(c.hints), c.order);
-    }
+    // clang-format on
+    for (const auto& c : cases)
+        EXPECT_EQ(backendOrder(c.hints), c.order) << c.name;
 }
 
 } // namespace

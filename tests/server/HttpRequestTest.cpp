@@ -34,12 +34,8 @@ std::string describe(const std::optional<HttpRequest>& r) {
 // Every valid case is also fed at every truncated prefix: a request is never recognised before all
 // of it has arrived, however the bytes are cut.
 TEST(HttpRequest, ParsesCompleteRequestsOnly) {
-    const struct {
-        const char* name;
-        QByteArray buffer;
-        std::optional<HttpRequest> expected;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; QByteArray buffer; std::optional<HttpRequest> expected; } cases[] = {
         {"Health", "GET /health HTTP/1.1\r\n\r\n", get("/health")},
         {"BareLineFeedsNeverEnd", "GET /health HTTP/1.1\n\n", std::nullopt},
         {"LoneCrAndLfDoNotEndALine", "GET /a HTTP/1.1\rContent-Length: 2\n\r\n\r\nxy", get("/a")},
@@ -72,8 +68,8 @@ TEST(HttpRequest, ParsesCompleteRequestsOnly) {
         {"QueryDecoding", withQuery("a=1&b=x+y&c=%41%2B&t=%C3%A9t%C3%A9"), get("/q", {{u"a"_s, u"1"_s}, {u"b"_s, u"x y"_s}, {u"c"_s, u"A+"_s}, {u"t"_s, u"\u00e9t\u00e9"_s}})},
         {"QueryKeptRaw", withQuery("x=%zz&y=a+%4&n=%ff&a+b%21=1"), get("/q", {{u"x"_s, u"%zz"_s}, {u"y"_s, u"a %4"_s}, {u"n"_s, u"%ff"_s}, {u"a+b!"_s, u"1"_s}})},
         {"QuerySplitting", withQuery("k&=v&e==b&l=1&l=2&&==&"), get("/q", {{u"k"_s, u""_s}, {u"v"_s, u""_s}, {u"e"_s, u"=b"_s}, {u"l"_s, u"2"_s}})},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(describe(HttpRequest::parse(c.buffer)), describe(c.expected));

@@ -164,13 +164,9 @@ QByteArray withHeader(const char* path, const QByteArray& header) {
 
 // Every answer byte for byte, each on its own connection, which is then freed.
 TEST_F(ServerFixture, AnswersExactBytes) {
-    const struct {
-        const char* name;
-        QByteArray request;
-        std::string expected;
-        bool halfClose = false; // the client shuts its sending side after the request
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    // halfClose: the client shuts its sending side after the request.
+    const struct { const char* name; QByteArray request; std::string expected; bool halfClose = false; } cases[] = {
         {"HealthQueryIgnored", "GET /health?x=1 HTTP/1.1\r\n\r\n", kOk},
         {"OptionsAnyPath", "OPTIONS /nowhere HTTP/1.1\r\n\r\n", kOk},
         {"Capabilities", "GET /capabilities HTTP/1.1\r\n\r\n", response("200 OK",
@@ -211,8 +207,8 @@ TEST_F(ServerFixture, AnswersExactBytes) {
         // The request buffer holds one million bytes, no more.
         {"RequestOfAMillionBytes", sized(1'000'000), kNotFound},
         {"RequestOneByteLonger", sized(1'000'001), ""},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(exchange(c.request, c.halfClose), c.expected);
@@ -235,15 +231,12 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
     const QStringList nobody{QStringLiteral("Refused a request from another user — uid 65534")};
     const QStringList unknown{u"Refused a request whose sender is unknown — socket diagnostics "
                               "not used; %1/tcp: No such file or directory"_s.arg(empty.path())};
-    const struct {
-        const char* name;
-        bool socketDiagnostics;
-        QString procNet;
-        std::string ownerAnswer;
-        QStringList logged;
-    } sources[] = {{"SocketDiagnostics", true, QStringLiteral("/proc/net"), kOk, nobody},
-                   {"ProcNetFallback", false, QStringLiteral("/proc/net"), kOk, nobody},
-                   {"NoSourceFailsClosed", false, empty.path(), kOwnerOnly, unknown}};
+    // clang-format off
+    const struct { const char* name; bool socketDiagnostics; QString procNet; std::string ownerAnswer; QStringList logged; } sources[] = {
+        {"SocketDiagnostics", true, QStringLiteral("/proc/net"), kOk, nobody},
+        {"ProcNetFallback", false, QStringLiteral("/proc/net"), kOk, nobody},
+        {"NoSourceFailsClosed", false, empty.path(), kOwnerOnly, unknown}};
+    // clang-format on
     for (const auto& source : sources) {
         SCOPED_TRACE(source.name);
         ServerLimits limits;

@@ -46,14 +46,8 @@ protected:
 
 TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
     // A text starting with "http" stands for a link to that cloud with code AB12CD.
-    const struct {
-        const char* name;
-        const char* text;
-        bool canAsk, answer, pairs;
-        int questions;
-        bool pairedBefore = false;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; const char* text; bool canAsk, answer, pairs; int questions; bool pairedBefore = false; } cases[] = {
         {"DefaultConsolePairsSilently", "https://CONSOLE.keyloft.com:443/", false, false, true, 0},
         // Regression: a web page could otherwise hand this computer to a stranger's server.
         {"ForeignDeclined", "http://127.0.0.1:9", true, false, false, 1},
@@ -63,8 +57,8 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
         {"VantorWithoutSlashesIsALink", "VANTOR:x VANTOR_CLOUD_URL=https://console.keyloft.com/x VANTOR_PAIR_CODE=AB12CD VANTOR_PAIR_SECRET=s", true, true, false, 0},
         // Pins a link silently replacing the current pairing.
         {"ReplacingDeclined", "https://console.keyloft.com", true, false, false, 1, true},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Pairing::erase();

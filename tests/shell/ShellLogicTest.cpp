@@ -6,7 +6,6 @@
 #include "TempEnvironment.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -145,12 +144,8 @@ std::string parsed(const std::string& input) {
 }
 
 TEST(PairingInput, ParsesTheThreeFormsAndRefusesCodesThatLeaveTheirPathSegment) {
-    const struct {
-        const char* name;
-        const char* input;
-        const char* expected;
-    } cases[] = {
-        // clang-format off
+    // clang-format off
+    const struct { const char* name; const char* input; const char* expected; } cases[] = {
         {"CommandInAnyOrderLastValueWins", "VANTOR_PAIR_SECRET==a==b= ==VANTOR_CLOUD_URL=https://u/base//\nVANTOR_PAIR_CODE=x npx VANTOR_PAIR_CODE=ab-C_9\n", "https://u/base/|ab-C_9|=a==b="},
         {"CommandSplitsOnlyAtPlainSpaces", "VANTOR_CLOUD_URL=https://u\tx VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S \u0301x", "https://u\tx|C|S \u0301x"},
         {"CommandEmptyValueIgnored", "VANTOR_CLOUD_URL= VANTOR_PAIR_CODE=C VANTOR_PAIR_SECRET=S", "-"},
@@ -169,8 +164,8 @@ TEST(PairingInput, ParsesTheThreeFormsAndRefusesCodesThatLeaveTheirPathSegment) 
         {"ShortFiveCharacters", "abcde s", "-"},
         {"ShortSevenCharacters", "abcdefg s", "-"},
         {"ShortOnTwoLines", "abcdef\nsecret", "-"},
-        // clang-format on
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(parsed(c.input), c.expected) << c.name;
 
