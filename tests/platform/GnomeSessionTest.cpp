@@ -96,7 +96,7 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     ASSERT_TRUE(desktop.setExtensionEnabled(true));
     second = QDBusConnection(QString()); // the last handle: the connection closes
     QDBusConnection::disconnectFromBus(u"second"_s);
-    // GNOME 48 leaves no window focused once the extension's keyboard device is gone and back.
+    // Its coming back moves no focus: a window brought forward must be reported afresh.
     EXPECT_TRUE(waitUntil([&] { return activateWitness() && agent.shows("Vantor Witness"); },
                           std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());

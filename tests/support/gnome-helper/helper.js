@@ -32,11 +32,14 @@ var TestHelper = class {
         this._object.unexport();
     }
 
+    // Out of the overview first (it holds the keyboard focus), and with a timestamp from the
+    // server: outside an event, the current time is 0, which focus-stealing prevention may refuse.
     Activate(appId) {
         const window = global.get_window_actors().map(actor => actor.meta_window)
             .find(candidate => candidate.get_wm_class() === appId);
+        this._lib.Main.overview.hide();
         if (window)
-            window.activate(global.get_current_time());
+            window.activate(global.display.get_current_time_roundtrip());
         return Boolean(window);
     }
 };
