@@ -134,7 +134,7 @@ void ShellLink::subscribe() {
                     m_retryMs = 0;
                     m_retry->start(kRenewMs);
                     if (!was || reply.arguments().value(0).toULongLong() != m_windowId)
-                        windowChanged(reply);
+                        takeWindow(reply.arguments());
                     return;
                 }
                 forgetWindow();
@@ -171,10 +171,15 @@ void ShellLink::forgetWindow() {
 }
 
 void ShellLink::windowChanged(const QDBusMessage& message) {
-    const QList<QVariant> args = message.arguments();
-    // A signal counts only from the Shell while subscribed; a reply to Subscribe comes from it.
-    if (args.size() != 5 || m_shell.isEmpty() || message.service() != m_shell ||
-        (message.type() == QDBusMessage::SignalMessage && !m_subscribed))
+    // A signal counts only from the Shell, and only while subscribed.
+    if (m_subscribed && !m_shell.isEmpty() && message.service() == m_shell)
+        takeWindow(message.arguments());
+}
+
+// The window as the Shell reported it, in a signal or the answer to Subscribe (which the bus
+// delivers from the Shell it was asked of, whatever sender Qt reports for it).
+void ShellLink::takeWindow(const QList<QVariant>& args) {
+    if (args.size() != 5)
         return;
     const quint64 id = args[0].toULongLong();
     if (id == 0) {

@@ -49,6 +49,7 @@ private:
     void retryLater();
     void setProblem(std::optional<QString> text);
     void forgetWindow();
+    void takeWindow(const QList<QVariant>& args);
     bool layoutCanType(const QString& layout, const QString& options, uint32_t keysym);
 
     QDBusConnection m_bus;
