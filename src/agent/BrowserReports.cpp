@@ -3,8 +3,8 @@
 #include "FrontApplication.h"
 #include "HelperPrograms.h"
 #include "Log.h"
-#include "ProcessInfo.h"
 #include "NativeFraming.h"
+#include "ProcessInfo.h"
 #include "Text.h"
 
 #include <QDir>
@@ -198,6 +198,7 @@ void BrowserReports::accept() {
         socket->setParent(this);
         QString refusal;
         qint64 pid = 0;
+        qint64 browser = 0; // the host's parent: the same one checked and kept
         ucred peer{};
         socklen_t size = sizeof peer;
         if (getsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
@@ -208,8 +209,8 @@ void BrowserReports::accept() {
             refusal = QStringLiteral("another user");
         else if (pid = peer.pid; !m_options.hostPrograms.contains(programOf(pid)))
             refusal = QStringLiteral("not our browser host (pid %1)").arg(pid);
-        else if (!m_options.browserExecutables.contains(
-                     QFileInfo(programOf(parentOf(pid))).fileName()))
+        else if (browser = parentOf(pid);
+                 !m_options.browserExecutables.contains(QFileInfo(programOf(browser)).fileName()))
             refusal = QStringLiteral("not started by a browser (pid %1)").arg(pid);
         else if (m_hosts.size() >= kMaxHosts)
             refusal = QStringLiteral("too many browser hosts");
@@ -221,7 +222,7 @@ void BrowserReports::accept() {
         }
         auto host = std::make_unique<Host>();
         host->socket = socket;
-        host->browserPid = parentOf(pid);
+        host->browserPid = browser;
         // Qt would otherwise buffer whatever a flooding peer sends.
         socket->setReadBufferSize(4 * framing::kMaxFrame);
         host->silence.setSingleShot(true);
