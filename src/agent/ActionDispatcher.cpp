@@ -17,6 +17,17 @@
 namespace {
 
 constexpr qsizetype kMaxTextLength = 240;
+// One user-perceived character may carry any number of combining marks, so a text within the
+// character limit could still be hundreds of kilobytes. 2 KiB holds 240 characters of every
+// script in ordinary use (a Devanagari conjunct or an emoji with a skin tone takes 8 to 12).
+constexpr qsizetype kMaxTextBytes = 2048;
+
+// UTF-16 units never outnumber UTF-8 bytes: a huge text is refused before it is converted or
+// segmented.
+bool withinTextLimits(const QString& text) {
+    return text.size() <= kMaxTextBytes && text.toUtf8().size() <= kMaxTextBytes &&
+           graphemeCount(text) <= kMaxTextLength;
+}
 
 // Anything but an array made only of objects runs nothing.
 QJsonArray workflowSteps(const QJsonValue& value) {
@@ -42,7 +53,7 @@ QString AgentCore::safeText(const QJsonValue& value, const QString& field) {
     if (!value.isString())
         throw AgentError::invalid(field + QStringLiteral(" must be text"));
     const QString trimmed = trimmedText(value.toString());
-    if (trimmed.isEmpty() || graphemeCount(trimmed) > kMaxTextLength)
+    if (trimmed.isEmpty() || !withinTextLimits(trimmed))
         throw AgentError::invalid(field + QStringLiteral(" is missing or too long"));
     return trimmed;
 }
@@ -72,9 +83,13 @@ QString AgentCore::executeAction(const QJsonObject& action, int depth) {
         if (steps.size() > maxWorkflowSteps)
             throw AgentError::invalid(QStringLiteral("Workflow can run at most ") +
                                       QString::number(maxWorkflowSteps) + QStringLiteral(" steps"));
+        // The label comes back in the result, the cloud's log line and the local answer; it is
+        // checked before any step runs, so a refused workflow has done nothing.
+        const QJsonValue label = action.value(QLatin1String("label"));
+        if (label.isString() && !withinTextLimits(label.toString()))
+            throw AgentError::invalid(QStringLiteral("Label is too long"));
         for (const QJsonValue& step : steps)
             executeAction(step.toObject(), depth + 1);
-        const QJsonValue label = action.value(QLatin1String("label"));
         return (label.isString() ? label.toString() : QStringLiteral("Workflow")) +
                QStringLiteral(" ran ") + QString::number(steps.size()) + QStringLiteral(" steps");
     }

@@ -1,12 +1,15 @@
 #include "Log.h"
 
 #include <QByteArray>
-#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <syslog.h>
 
 namespace {
+
+// A syslog datagram much larger than this is dropped whole by many receivers, and a reader
+// scanning the journal wants one screenful, not a megabyte, per event.
+constexpr qsizetype kMaxLineBytes = 4096;
 
 std::mutex& logMutex() {
     static std::mutex mutex;
@@ -19,30 +22,63 @@ std::function<void(const QString&)>& observer() {
 }
 
 // Texts from outside (a workflow label, a window title, a cloud answer) reach the log inside
-// lines; a line break or a terminal escape among them would forge lines or drive the reader's
-// terminal, so every C0 and C1 control and DEL is written as \xHH and one event stays one line.
-QString escapedControls(const QString& line) {
-    const auto isControl = [](QChar c) {
-        return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f);
-    };
-    if (std::none_of(line.begin(), line.end(), isControl))
-        return line;
-    QString escaped;
-    escaped.reserve(line.size() + 8);
-    for (const QChar c : line) {
-        if (isControl(c))
-            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            escaped += c;
+// lines. A line break would forge a line, a terminal escape would drive the reader's terminal,
+// a bidi override or zero-width character would make the line read other than it is, and a
+// literal backslash could fake an escape: all of them are written as escapes.
+bool needsEscape(char32_t c) {
+    if (c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == U'\\')
+        return true;
+    switch (QChar::category(c)) {
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Surrogate: // unpaired: UTF-8 has no form for it
+        return true;
+    default:
+        return false;
     }
-    return escaped;
+}
+
+QString escaped(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text[i].unicode();
+        const bool pair =
+            QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        if (pair)
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+        if (needsEscape(c))
+            out += QStringLiteral("\\u{") +
+                   QString::number(uint(c), 16).toUpper().rightJustified(4, QLatin1Char('0')) +
+                   QLatin1Char('}');
+        else
+            out += pair ? QStringView(text).mid(i, 2) : QStringView(text).mid(i, 1);
+        i += pair ? 1 : 0;
+    }
+    return out;
+}
+
+// Cut at a character boundary and never inside an escape: every backslash starts one.
+QByteArray bounded(const QByteArray& line) {
+    if (line.size() <= kMaxLineBytes)
+        return line;
+    const auto marker = [&](qsizetype kept) {
+        return QStringLiteral("… (%1 bytes more)").arg(line.size() - kept).toUtf8();
+    };
+    qsizetype keep = kMaxLineBytes - marker(0).size();
+    while (keep > 0 && (uchar(line[keep]) & 0xc0) == 0x80)
+        --keep;
+    const qsizetype escape = line.lastIndexOf('\\', keep - 1);
+    if (escape >= 0 && line.indexOf('}', escape) >= keep)
+        keep = escape;
+    return line.left(keep) + marker(keep);
 }
 
 } // namespace
 
 void logEvent(const QString& text) {
-    const QString line = escapedControls(text);
-    const QByteArray bytes = line.toUtf8();
+    const QByteArray bytes = bounded(escaped(text).toUtf8());
     std::lock_guard lock(logMutex());
     static const bool opened = [] {
         ::openlog("vantor-companion", LOG_PID, LOG_USER);
@@ -53,7 +89,7 @@ void logEvent(const QString& text) {
     std::fprintf(stderr, "vantor-companion: %s\n", bytes.constData());
     std::fflush(stderr);
     if (observer())
-        observer()(line);
+        observer()(QString::fromUtf8(bytes));
 }
 
 void logEvent(const QString& title, const QString& detail) {

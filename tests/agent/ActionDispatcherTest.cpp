@@ -1,6 +1,7 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "AudioBackend.h"
+#include "Log.h"
 #include "RunProcess.h"
 #include "TempEnvironment.h"
 
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -57,6 +60,8 @@ const auto shortcut = [](const QString& keys) {
 };
 const QString kLaunch = s(R"({"type":"launch","app":"A"})");
 const QString kLong240 = QStringLiteral("e\u0301").repeated(240);
+// One character within every character limit, 2,201 bytes of UTF-8.
+const QString kHeavy = s("e") + QString(1100, QChar(0x301));
 const QString k80 = s("a+") + s("shift+").repeated(13);
 // The runner's one call with a chord's script.
 QString tell(const QString& what, const QString& modifiers = {}) {
@@ -77,6 +82,8 @@ TEST(Actions, Dispatch) {
         {"LaunchAppOnlySpaces", s(R"({"type":"launch","app":"   "})"), s("error: App is missing or too long"), {}},
         {"LaunchAppMissing", s(R"({"type":"launch"})"), s("error: App must be text"), {}},
         {"Text240CharactersTrimmedPasses", s(R"({"type":"launch","app":" \n )") + kLong240 + s(R"(\t"})"), s("Launched ") + kLong240, open(kLong240)},
+        // Pins one character of combining marks passing the character limit whole.
+        {"TextOneCharacterPast2KiBFails", s(R"({"type":"launch","app":")") + kHeavy + s("\"}"), s("error: App is missing or too long"), {}},
         {"Text241CharactersFails", s(R"({"type":"launch","app":"x)") + kLong240 + s("\"}"), s("error: App is missing or too long"), {}},
         {"UrlKeptAsGiven", s(R"({"type":"url","target":" HTTPS://Example.COM/A%20b?q=1#F "})"), s("Opened HTTPS://Example.COM/A%20b?q=1#F"), s("open|HTTPS://Example.COM/A%20b?q=1#F|\n")},
         {"UrlFile", s(R"({"type":"url","target":"file:///etc/passwd"})"), s("error: Only http and https URLs are allowed"), {}},
@@ -95,6 +102,9 @@ TEST(Actions, Dispatch) {
         {"WorkflowThirteenStepsRunsNone", workflow(QStringList(13, kLaunch).join(u',')), s("error: Workflow can run at most 12 steps"), {}},
         {"WorkflowStepsText", s(R"({"type":"workflow","steps":"launch"})"), s("Workflow ran 0 steps"), {}},
         {"WorkflowStepNotObject", workflow(kLaunch + s(",7")), s("Workflow ran 0 steps"), {}},
+        {"WorkflowLabelOf240CharactersKept", s(R"({"type":"workflow","label":")") + kLong240 + s(R"(","steps":[]})"), kLong240 + s(" ran 0 steps"), {}},
+        // Pins a megabyte label reaching the result and the log: refused before any step runs.
+        {"WorkflowLabelPast2KiBRunsNone", s(R"({"type":"workflow","label":")") + kHeavy + s(R"(","steps":[)") + kLaunch + s("]}"), s("error: Label is too long"), {}},
         {"WorkflowLabelNotText", s(R"({"type":"workflow","label":3,"steps":[)") + kLaunch + s("]}"), s("Workflow ran 1 steps"), open(s("A"))},
         {"WorkflowThreeLevels", workflow(kLaunch, 3), s("Workflow ran 1 steps"), open(s("A"))},
         {"WorkflowFourLevelsEndsAll", workflow(kLaunch + u',' + workflow(kLaunch, 3) + u',' + kLaunch), s("error: Workflow is nested too deeply"), open(s("A"))},
@@ -159,6 +169,40 @@ TEST(Actions, CycleDefaultAudio) {
         // Streams follow exactly the switch that took effect.
         EXPECT_EQ(audio.followed, audio.current != before ? std::vector{*audio.current}
                                                           : std::vector<AudioBackend::DeviceId>{});
+    }
+}
+
+// Texts from outside written as they would reach the log: each row one path through the escaping
+// and the cut.
+TEST(Log, OneEventIsOneLineOfAtMostFourKiBWithNothingHidden) {
+    const QString a4070(4070, u'a'), marks = u"e"_s + QString(200'000, QChar(0x301));
+    const auto cut = [](const QString& kept, int more) {
+        return kept + u"… ("_s + QString::number(more) + u" bytes more)"_s;
+    };
+    // clang-format off
+    const struct { const char* name; QString text, line; } rows[] = {
+        // Pins C1 controls reaching the log raw, next to the C0 ones and DEL.
+        {"ControlsOfC0DelAndC1", u"a\nb\x7f\u0085\u009bc"_s, u"a\\u{000A}b\\u{007F}\\u{0085}\\u{009B}c"_s},
+        // Pins a cloud text faking an escape with a literal backslash.
+        {"BackslashCannotFakeAnEscape", u"\\x0a \\u{000A}"_s, u"\\u{005C}x0a \\u{005C}u{000A}"_s},
+        // Pins line separators, bidi overrides and zero-width characters reaching the log raw.
+        {"FormatAndSeparatorCharacters", u"\u2028\u2029\u202eabc\u200b\u2066\U000E0001"_s, u"\\u{2028}\\u{2029}\\u{202E}abc\\u{200B}\\u{2066}\\u{E0001}"_s},
+        {"UnpairedSurrogate", QString(QChar(0xd800)) + u"x\U0001F600"_s, u"\\u{D800}x\U0001F600"_s},
+        {"FourKiBExactlyIsWhole", QString(4096, u'a'), QString(4096, u'a')},
+        // Pins one character of 200,000 combining marks becoming a 400 kB line.
+        {"CutAtACharacter", marks, cut(marks.left(2037), 395'928)},
+        {"CutNeverSplitsAUtf8Sequence", QString(4074, u'a') + QString(100, u'€'), cut(QString(4074, u'a'), 300)},
+        {"CutNeverSplitsAnEscape", a4070 + QString(10, u'\n'), cut(a4070, 80)},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QStringList lines;
+        setLogObserver([&](const QString& line) { lines.append(line); });
+        logEvent(row.text);
+        setLogObserver({});
+        EXPECT_EQ(lines, QStringList(row.line));
+        EXPECT_LE(lines.value(0).toUtf8().size(), 4096);
     }
 }
 

@@ -110,8 +110,9 @@ TEST_F(CloudLinkTest, PollAnswersOfEveryShape) {
         {"action":{"type":"nope"}},{"action":{"type":"workflow","label":"Third","steps":[]}}]})";
     const QString refused = QStringLiteral("Cloud action failed: Unsupported action type");
     // Pins lines forged by a label: its line break and escape are written escaped, on one line.
-    const QStringList inOrder{QStringLiteral("Cloud action: Fi\\x0arst\\x1b[2J ran 0 steps"),
-                              refused, QStringLiteral("Cloud action: Third ran 0 steps")};
+    const QStringList inOrder{
+        QStringLiteral("Cloud action: Fi\\u{000A}rst\\u{001B}[2J ran 0 steps"), refused,
+        QStringLiteral("Cloud action: Third ran 0 steps")};
     const QByteArray big =
         R"({"pad":")" + QByteArray(1'000'000, 'x') + R"(","actions":[{"action":{}}]})";
     const QByteArray elsewhere =
