@@ -157,7 +157,7 @@ void AppDelegate::createStatusItem() {
     if (!m_options.canAsk || !QSystemTrayIcon::isSystemTrayAvailable()) {
         logEvent(QStringLiteral("Tray unavailable"),
                  QStringLiteral("the menu is not shown; pair from a terminal with: "
-                                "vantor-companion 'PASTED COMPANION COMMAND'"));
+                                "vantor-companion --pair -"));
         if (!m_options.canAsk)
             return;
         // Dock as soon as a tray host appears.

@@ -1,5 +1,6 @@
 #include "SingleInstance.h"
 
+#include "CommandLine.h"
 #include "Log.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QLockFile>
 #include <QStandardPaths>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
@@ -19,8 +19,6 @@
 
 namespace {
 
-// A pasted command or link is a few hundred bytes; anything much larger is not one.
-constexpr qint64 kMaxArgumentBytes = 64 * 1024;
 constexpr int kHandOverTimeoutMs = 3000;
 
 // Whoever can write in the socket's folder can listen in the agent's place and receive the
@@ -60,33 +58,6 @@ QString socketFolder() {
 }
 
 } // namespace
-
-QString takeStartArgument(int argc, char** argv, int input) {
-    QByteArray text;
-    if (argc > 2 && std::strcmp(argv[1], "--pair") == 0 && std::strcmp(argv[2], "-") == 0) {
-        if (::isatty(input))
-            std::fputs("Paste the companion command, then press Ctrl-D.\n", stderr);
-        char chunk[4096];
-        while (text.size() <= kMaxArgumentBytes) {
-            const ssize_t got = ::read(input, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            text.append(chunk, got);
-        }
-        if (text.size() > kMaxArgumentBytes) {
-            logEvent(QStringLiteral("Ignored the standard input"),
-                     QStringLiteral("it is larger than a pairing text can be"));
-            text.clear();
-        }
-    } else if (argc > 1) {
-        text = argv[1];
-    }
-    for (int i = 1; i < argc; ++i)
-        std::memset(argv[i], 0, std::strlen(argv[i]));
-    return QString::fromLocal8Bit(text);
-}
 
 SingleInstance::SingleInstance() : m_dir(socketFolder()) {}
 
@@ -128,7 +99,7 @@ bool SingleInstance::handOver(const QString& argument) {
                      .arg(qint64(size == sizeof listener ? listener.uid : -1)));
         return false;
     }
-    socket.write(argument.toUtf8().left(kMaxArgumentBytes));
+    socket.write(argument.toUtf8().left(kMaxPairingTextBytes));
     socket.disconnectFromServer();
     if (socket.state() != QLocalSocket::UnconnectedState)
         socket.waitForDisconnected(kHandOverTimeoutMs);
@@ -160,7 +131,7 @@ void SingleInstance::acceptConnections() {
         auto received = std::make_shared<Received>();
         QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, received] {
             received->bytes.append(socket->readAll());
-            if (received->bytes.size() > kMaxArgumentBytes) {
+            if (received->bytes.size() > kMaxPairingTextBytes) {
                 received->overflow = true;
                 socket->abort();
             }
@@ -168,7 +139,7 @@ void SingleInstance::acceptConnections() {
         QObject::connect(socket, &QLocalSocket::disconnected, this, [this, socket, received] {
             received->bytes.append(socket->readAll());
             socket->deleteLater();
-            if (received->overflow || received->bytes.size() > kMaxArgumentBytes) {
+            if (received->overflow || received->bytes.size() > kMaxPairingTextBytes) {
                 logEvent(QStringLiteral("Ignored a handed-over argument"),
                          QStringLiteral("it is larger than a pairing text can be"));
                 return;

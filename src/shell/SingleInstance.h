@@ -8,11 +8,6 @@
 class QLocalServer;
 class QLockFile;
 
-// The argument a start hands on: argv[1], or with "--pair -" the pairing text on `input` (at
-// most 64 KiB; more is refused with a log line and gives the empty text). Every argument is then
-// overwritten in place, so the pairing secret does not stay readable in /proc/PID/cmdline.
-QString takeStartArgument(int argc, char** argv, int input = 0);
-
 // One agent per user. The first process listens on a private local socket in $XDG_RUNTIME_DIR;
 // a later start hands its argument (a vantor:// link or pasted pairing text) to it and exits.
 // A lock file makes the "is anyone listening, else listen" step atomic between two processes

@@ -1,12 +1,14 @@
 #include "AgentCore.h"
 #include "AppDelegate.h"
 #include "BrowserReports.h"
+#include "CommandLine.h"
 #include "DesktopChooser.h"
 #include "Log.h"
 #include "PulseAudioBackend.h"
 #include "SingleInstance.h"
 
 #include <QApplication>
+#include <cstdio>
 #include <xcb/xcb.h>
 
 namespace {
@@ -30,7 +32,19 @@ int main(int argc, char** argv) {
     // Read once and wiped from the process's command line first of all: it may hold the pairing
     // secret, and every account can read /proc/PID/cmdline for as long as it stays there. Qt
     // sees only the program's name, so it neither keeps a copy nor takes the text for options.
-    const QString argument = takeStartArgument(argc, argv);
+    const StartRequest start = readCommandLine(argc, argv);
+    switch (start.action) {
+    case StartRequest::Action::Run:
+        break;
+    case StartRequest::Action::PrintHelp:
+    case StartRequest::Action::PrintVersion:
+        std::fputs(start.output.toLocal8Bit().constData(), stdout);
+        return 0;
+    case StartRequest::Action::Refuse:
+        std::fputs(start.output.toLocal8Bit().constData(), stderr);
+        return 2;
+    }
+    const QString& argument = start.argument;
     int qtArgc = 1;
 
     const bool hasDisplay = qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || displayReachable();

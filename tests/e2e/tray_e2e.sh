@@ -14,6 +14,20 @@ store=$XDG_CONFIG_HOME/vantor-companion/vantor-companion.conf
 shots=$build/e2e-artifacts
 mkdir -p "$shots"
 
+# The command line, one row per path: arguments, exit status, the first line it prints. Pins
+# --help and --version taken as pairing text: the agent started and served its port.
+while IFS='|' read -r arguments status first; do
+  code=0
+  out=$(bounded 10 "$agent" $arguments 2>&1) || code=$?
+  [ "$code" = "$status" ] && [ "${out%%$'\n'*}" = "$first" ] || fail "'$arguments' exited $code: $out"
+done <<ROWS
+-h|0|Usage: vantor-companion [options] [pairing]
+--version|0|vantor-companion $(sed -n 's/^project(.*VERSION \([0-9.]*\).*/\1/p' "$(dirname "${BASH_SOURCE[0]}")/../../CMakeLists.txt")
+--frobnicate --help|2|vantor-companion: Unknown option 'frobnicate'. Try 'vantor-companion --help'.
+--pair secret|2|vantor-companion: --pair reads only standard input: use --pair -. Try 'vantor-companion --help'.
+ROWS
+echo "ok - the command line answers --help and --version and refuses what it does not know"
+
 start_x
 start_tray
 start_pulse
@@ -74,6 +88,14 @@ xdotool key Down Down Down Down Return
 wait_for 10 test ! -f "$autostart" || fail "autostart entry stayed"
 echo "ok - Start at Login added and removed the autostart entry"
 
+# Pairing text as the argument (here one that starts with a dash, which is not an option) is
+# handed over, and the start that read it says it wiped it and how to keep it off the command line.
+bounded 20 "$agent" "-ab12c s3cret $cloud" 2>"$E2E_DIR/argument.log" || fail "hand-over exited $?"
+grep -q 'Pairing secret read from the command line — wiped from it at once, .*vantor-companion --pair -$' "$E2E_DIR/argument.log" ||
+  fail "no line about the wiped secret: $(cat "$E2E_DIR/argument.log")"
+wait_for 10 grep -q '/api/pairing/-AB12C/' "$E2E_DIR/peer.log" || fail "the argument did not pair"
+echo "ok - pairing text as the argument paired, and its start said it was wiped"
+
 # With no way to ask, a foreign link is refused and changes nothing.
 kill "$PID_agent"; wait "$PID_agent" 2>/dev/null || true
 before=$(cat "$store")
@@ -83,4 +105,4 @@ wait_for 10 grep -q 'Pairing link refused' "$E2E_DIR/headless.log" || fail "fore
 # Pins the secret staying readable in /proc/PID/cmdline for the agent's whole life.
 ! tr '\0' ' ' < "/proc/$PID_headless/cmdline" | grep -q 'secret=x' || fail "argument not wiped"
 echo "ok - foreign link without a way to ask was refused, and wiped from the command line"
-echo "tray e2e: 6 passed, 0 failed"
+echo "tray e2e: 8 passed, 0 failed"

@@ -66,11 +66,14 @@ TEST(SingleInstance, ListensOnlyInAPrivateFolderOfItsUser) {
     const struct {
         const char* name;
         bool runtimeUnset; // else the runtime folder belongs to nobody
-        const char* found; // the fallback folder already there: "", "nobody's", "open", "link"
+        const char* found; // the fallback folder already there: "", "nobody's", "open", "group",
+                           // "link"
         const char* refusal;
     } rows[] = {{"RuntimeOfAnotherUser", false, "", nullptr},
                 {"FallbackOfAnotherUser", true, "nobody's", "owned by uid 65534"},
                 {"FallbackOpenToOthers", true, "open", "open to other users"},
+                // Pins a folder that only the group may enter passing as private.
+                {"FallbackOpenToTheGroup", true, "group", "open to other users"},
                 {"FallbackIsALink", true, "link", "not a folder"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -83,7 +86,8 @@ TEST(SingleInstance, ListensOnlyInAPrivateFolderOfItsUser) {
         if (row.found == "link"sv)
             failed |= ::symlink(runtime.constData(), name.constData());
         else if (*row.found)
-            failed |= ::mkdir(name.constData(), 0700) | ::chmod(name.constData(), 0777);
+            failed |= ::mkdir(name.constData(), 0700) |
+                      ::chmod(name.constData(), row.found == "group"sv ? 0710 : 0777);
         if (row.found == "nobody's"sv)
             failed |= ::chown(name.constData(), 65534, 65534);
         ASSERT_EQ(failed, 0);
