@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reports the active tab of the last focused browser window to the Vantor Companion agent, through
 // its native messaging host. Private windows are out of reach: the manifest does not allow them.
 'use strict';

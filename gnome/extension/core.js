@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both forms of the extension share: the focused window on the session bus, unicast to the
 // agent, and a virtual keyboard that only the agent may use. Written without `imports` and
 // `import` so the same text serves GNOME 43/44 (legacy) and 45+ (ES module): each entry file hands

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* exported init */
 // GNOME Shell 43/44: the legacy `imports` form around the shared core.
 const {Gio, GLib, Clutter, Shell} = imports.gi;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GNOME Shell 45 and later: the ES-module form around the shared core.
 import Gio from 'gi://Gio';
 import GLib from 'gi://GLib';
