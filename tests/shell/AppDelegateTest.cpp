@@ -85,6 +85,9 @@ TEST_F(DelegateFixture, LinksAndPastedTextPairOnlyWithConsent) {
 TEST_F(DelegateFixture, CommandsAndTheirLogLines) {
     auto delegate = launch(false);
     EXPECT_EQ(delegate->menuModel().front().title, u"Not paired"_s);
+    // Pins the tray-less hint that put the pairing secret on the command line.
+    EXPECT_TRUE(logLines.contains(u"Tray unavailable — the menu is not shown; pair from a "
+                                  u"terminal with: vantor-companion --pair -"_s));
     // A second agent on the same port logs the failure and still pairs.
     auto second = launch(false, delegate->server()->port());
     EXPECT_TRUE(logged("Local server failed to start: "));
