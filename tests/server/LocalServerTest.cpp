@@ -6,6 +6,8 @@
 #include "DefaultConsoleUrl.h"
 #include "HttpRequest.h"
 #include "Log.h"
+#include "PeerOwner.h"
+#include "ServerLoop.h"
 #include "TempEnvironment.h"
 
 #include <QJsonArray>
@@ -33,13 +35,18 @@ namespace {
 // core hop to this (the main) thread.
 class Client {
 public:
-    explicit Client(quint16 port, int receiveBuffer = 0) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit Client(quint16 port, int receiveBuffer = 0, bool v6 = false)
+        : m_fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0)) {
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockaddr_in6 address6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+        EXPECT_EQ(v6 ? ::connect(m_fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                     : ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
         ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
     }
+    int fd() const { return m_fd; }
     ~Client() { ::close(m_fd); }
 
     // Sends everything, then shuts the sending side when asked.
@@ -113,6 +120,21 @@ AgentContext context(const QString& title, const std::optional<QString>& url = {
             QStringLiteral("2024-05-01T10:00:00.000Z")};
 }
 
+// A client made by this thread while it passes for `uid`: the kernel gives a socket the owner
+// the creating thread has for files.
+std::unique_ptr<Client> clientAs(uid_t uid, quint16 port, bool v6 = false) {
+    ::setfsuid(uid);
+    auto client = std::make_unique<Client>(port, 0, v6);
+    ::setfsuid(::geteuid());
+    return client;
+}
+
+std::string exchangeAs(quint16 port, const QByteArray& request, uid_t uid, bool halfClose = false) {
+    const auto client = clientAs(uid, port);
+    client->send(request, halfClose);
+    return client->read();
+}
+
 class ServerFixture : public testing::Test {
 protected:
     TempEnvironment env;
@@ -123,6 +145,7 @@ protected:
         core.lastContext = context(QStringLiteral("Inbox — Mail"));
         core.pairing = Pairing{QStringLiteral("https://cloud.example/"), QStringLiteral("AB12CD"),
                                QStringLiteral("s")};
+        limits.portService.clear(); // this machine's own port service is not under test
         server = std::make_unique<LocalServer>(&core, 0, limits);
         server->start();
     }
@@ -131,11 +154,7 @@ protected:
     // The kernel gives a socket the owner that the creating thread has for files, so this thread
     // passes as nobody while it creates a client of another account.
     std::string exchange(const QByteArray& request, bool halfClose = false, bool asNobody = false) {
-        ::setfsuid(asNobody ? 65534 : ::geteuid());
-        Client client(server->port());
-        ::setfsuid(::geteuid());
-        client.send(request, halfClose);
-        return client.read();
+        return exchangeAs(server->port(), request, asNobody ? 65534 : ::geteuid(), halfClose);
     }
 
     // Every connection the server dropped or finished is freed.
@@ -380,6 +399,117 @@ TEST_F(ServerFixture, EventStreamsGetOneFramePerBroadcastAndStalledOnesAreDroppe
     EXPECT_TRUE(waitUntil([&] { return server->eventStreamCount() == 0; }));
     server->broadcast(core.lastContext);
     expectAllClosed();
+}
+
+// Pins another account stalling the owner before the owner check: a foreign connection is
+// refused at accept, so it is never read, holds no slot and evicts none of the owner's idle
+// connections; the owner's own send-then-close (once seen as "uid 0") is served.
+TEST_F(ServerFixture, ForeignConnectionsAreRefusedAtAccept) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "passing as another user needs root";
+    QStringList refusals;
+    setLogObserver([&](const QString& line) {
+        if (line.startsWith(QLatin1String("Refused")))
+            refusals.append(line);
+    });
+    ServerLimits limits;
+    limits.maxConnections = 8;
+    startServer(limits);
+    const QByteArray hugeHead = "POST /action HTTP/1.1\r\nX: " + QByteArray(900'000, 'h');
+    const struct {
+        const char* name;
+        QByteArray foreignSends;
+        int connections;
+    } floods[] = {{"SlowBodyFlood", hugeHead, 64}, {"ConnectFlood", {}, 400}};
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.name);
+        std::vector<std::unique_ptr<Client>> idle, foreign;
+        for (int i = 0; i < 4; ++i)
+            idle.push_back(clientAs(::geteuid(), server->port()));
+        ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
+        int answered = 0;
+        for (int i = 0; i < flood.connections; ++i) {
+            foreign.push_back(clientAs(65534, server->port()));
+            ::send(foreign.back()->fd(), flood.foreignSends.constData(),
+                   size_t(flood.foreignSends.size()), MSG_NOSIGNAL);
+            if (i % 16 == 0)
+                answered += exchange("GET /health HTTP/1.1\r\n\r\n") == kOk;
+        }
+        EXPECT_EQ(answered, (flood.connections + 15) / 16);
+        EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
+        for (const auto& client : idle)
+            EXPECT_TRUE(client->quiet()) << "an idle connection of the owner was evicted";
+    }
+    auto closing = clientAs(::geteuid(), server->port());
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    closing->send(post(R"({"action":{"type":"workflow","steps":[]}})"));
+    closing.reset();
+    EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
+    EXPECT_EQ(refusals, QStringList{u"Refused a request from another user — uid 65534"_s});
+    setLogObserver({});
+}
+
+// Pins a closed client read as "uid 0" (refusing the owner, or serving anyone when the agent
+// is root): a peer counts while a process holds it, connected or done sending, from either
+// source; once closed it has no owner.
+TEST(PeerOwner, OnlyAPeerStillHeldHasAnOwner) {
+    const int listener = localserver::listenOnLoopback(AF_INET, 0);
+    const quint16 port = localserver::boundPort(listener);
+    const struct {
+        const char* name;
+        bool closes, halfCloses;
+        std::optional<uid_t> owner;
+    } cases[] = {{"Connected", false, false, ::geteuid()},
+                 {"DoneSending", false, true, ::geteuid()},
+                 {"Closed", true, false, std::nullopt}};
+    for (const bool socketDiagnostics : {true, false}) {
+        PeerOwner owners(socketDiagnostics);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (socketDiagnostics ? " diag" : " proc"));
+            auto client = std::make_unique<Client>(port);
+            int accepted = -1;
+            ASSERT_TRUE(
+                waitUntil([&] { return (accepted = ::accept(listener, nullptr, nullptr)) >= 0; }));
+            if (c.halfCloses)
+                ::shutdown(client->fd(), SHUT_WR);
+            if (c.closes)
+                client.reset();
+            std::string problem;
+            EXPECT_TRUE(waitUntil([&] { return owners.ownerOf(accepted, &problem) == c.owner; }))
+                << problem;
+            ::close(accepted);
+        }
+    }
+    ::close(listener);
+}
+
+// Pins a port squatted before the agent starts, and one on [::1] while it runs: the agent says
+// who holds the port, takes it as soon as it is free, and holds [::1] too.
+TEST(LocalServerPort, BusyPortIsRetriedAndBothLoopbacksAreHeld) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "passing as another user needs root";
+    ::setfsuid(65534);
+    const int squatter = localserver::listenOnLoopback(AF_INET, 0);
+    ::setfsuid(::geteuid());
+    const quint16 port = localserver::boundPort(squatter);
+    ServerLimits limits;
+    limits.portService.clear();
+    LocalServer server(nullptr, port, limits, [](const HttpRequest&, const LocalConnection& c) {
+        c.send(QStringLiteral("200 OK"), kAck);
+    });
+    server.start();
+    const QString busy =
+        u"Local API unavailable — port %1 is in use by another program (uid 65534)"_s.arg(port);
+    EXPECT_TRUE(waitUntil([&] { return server.problem() == busy; }));
+    ::close(squatter);
+    EXPECT_TRUE(waitUntil([&] { return !server.problem(); }, std::chrono::seconds(10)));
+    for (const bool v6 : {false, true}) {
+        Client client(port, 0, v6);
+        client.send("GET /health HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.read(), kOk) << (v6 ? "[::1]" : "127.0.0.1");
+    }
+    EXPECT_EQ(localserver::listenOnLoopback(AF_INET6, port), -1);
+    EXPECT_EQ(errno, EADDRINUSE);
 }
 
 } // namespace
