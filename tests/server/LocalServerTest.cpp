@@ -9,7 +9,10 @@
 #include "PeerOwner.h"
 #include "ServerLoop.h"
 #include "TempEnvironment.h"
+#include "TestDesktop.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,12 +21,16 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <netinet/in.h>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -510,6 +517,116 @@ TEST(LocalServerPort, BusyPortIsRetriedAndBothLoopbacksAreHeld) {
     }
     EXPECT_EQ(localserver::listenOnLoopback(AF_INET6, port), -1);
     EXPECT_EQ(errno, EADDRINUSE);
+}
+
+// An agent of `uid` in a child process, registered with the port service at `path`, whose routes
+// answer with its uid. Forked while this process runs no other thread.
+pid_t agentAs(uid_t uid, const QString& path) {
+    const pid_t child = ::fork();
+    if (child != 0)
+        return child;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
+        ::_exit(1);
+    ServerLimits limits;
+    limits.portService = path;
+    LocalServer agent(nullptr, 17345, limits, [uid](const HttpRequest&, const LocalConnection& c) {
+        c.send(QStringLiteral("200 OK"), R"({"uid":)" + QByteArray::number(uid) + '}');
+    });
+    agent.start();
+    for (;;)
+        ::pause();
+}
+
+// A bare registration as `uid`: the service's first byte, 0 when none came within 5 s.
+int registerAs(uid_t uid, const QString& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sockaddr_un address{AF_UNIX, {}};
+        path.toStdString().copy(address.sun_path, sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const timeval wait{5, 0};
+        char first = 0;
+        if (::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            ::recv(fd, &first, 1, 0);
+        ::_exit(first);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The port service as its socket unit runs it, unprivileged: each user's connections reach only
+// that user's agent, anyone else gets the 503, one uid holds one slot, a restarted agent takes
+// its slot again, and no connection's descriptor stays behind in the service.
+TEST(PortService, HandsEachConnectionToItsOwnUsersAgent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "agents of other users need root";
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    const QString path = dir.path() + u"/agents.sock"_s;
+    const int probe = localserver::listenOnLoopback(AF_INET, 0);
+    const quint16 port = localserver::boundPort(probe);
+    ::close(probe);
+    const std::string number = std::to_string(port);
+    const pid_t activator = spawnProgram(
+        {"timeout", "120", "systemd-socket-activate", "-l", "127.0.0.1:" + number, "-l",
+         "[::1]:" + number, "-l", path.toStdString(), "--fdname=http4:http6:agents", "setpriv",
+         "--reuid=61000", "--regid=61000", "--clear-groups", VANTOR_PORT_PROGRAM});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(path); }));
+    ::chmod(QFile::encodeName(path).constData(), 0666);
+    pid_t agents[] = {agentAs(65534, path), agentAs(65533, path)};
+    const auto answerTo = [&](uid_t uid) {
+        return exchangeAs(port, "GET /status HTTP/1.1\r\n\r\n", uid);
+    };
+    const auto own = [](uid_t uid) {
+        return response("200 OK", R"({"uid":)" + QByteArray::number(uid) + '}');
+    };
+    const std::string none = response(
+        "503 Service Unavailable", R"({"message":"No agent is running for this user","ok":false})");
+    ASSERT_TRUE(
+        waitUntil([&] { return answerTo(65534) == own(65534) && answerTo(65533) == own(65533); },
+                  std::chrono::seconds(10)));
+    // clang-format off
+    const struct { const char* name; uid_t client; std::string expected; } rows[] = {
+        {"FirstUser", 65534, own(65534)},
+        {"SecondUser", 65533, own(65533)},
+        {"UserWithoutAgent", 65532, none},
+        // Not root itself, the service takes uid 0 for what a closed peer reports: no one.
+        {"RootIsNoOne", 0, none},
+    };
+    // clang-format on
+    for (const auto& row : rows)
+        EXPECT_EQ(answerTo(row.client), row.expected) << row.name;
+    // The slot's uid is the kernel's word for the registering process, nothing it says.
+    EXPECT_EQ(registerAs(65534, path), 'T');
+    EXPECT_EQ(registerAs(65532, path), 'R');
+    ::kill(agents[0], SIGKILL);
+    ::waitpid(agents[0], nullptr, 0);
+    agents[0] = agentAs(65534, path);
+    EXPECT_TRUE(waitUntil([&] { return answerTo(65534) == own(65534); }));
+
+    std::ifstream children("/proc/" + std::to_string(activator) + "/task/" +
+                           std::to_string(activator) + "/children");
+    std::string service;
+    children >> service;
+    const auto descriptors = [&] {
+        return QDir(QString::fromStdString("/proc/" + service + "/fd"))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+            .size();
+    };
+    const qsizetype held = descriptors();
+    EXPECT_GT(held, 0);
+    for (int i = 0; i < 5000; ++i)
+        clientAs(i % 2 ? 65532 : 65534, port);
+    EXPECT_TRUE(waitUntil([&] { return descriptors() == held; }));
+    for (const pid_t agent : agents) {
+        ::kill(agent, SIGKILL);
+        ::waitpid(agent, nullptr, 0);
+    }
+    stopProgram(activator);
 }
 
 } // namespace
