@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 using localserver::Endpoint;
 
@@ -69,26 +68,11 @@ LocalServer::~LocalServer() {
     delete m_endpoint;
 }
 
-namespace {
-
-// The port service's socket counts only in a folder that root owns and no one else may change:
-// anyone else could have put a socket of their own there.
-bool portServiceRuns(const QString& path) {
-    const QByteArray socket = path.toLocal8Bit();
-    const QByteArray folder = socket.left(std::max<qsizetype>(socket.lastIndexOf('/'), 1));
-    struct stat folderStatus {};
-    struct stat socketStatus {};
-    return !path.isEmpty() && ::stat(folder.constData(), &folderStatus) == 0 &&
-           S_ISDIR(folderStatus.st_mode) && folderStatus.st_uid == 0 &&
-           (folderStatus.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-           ::lstat(socket.constData(), &socketStatus) == 0 && S_ISSOCK(socketStatus.st_mode);
-}
-
-} // namespace
-
 void LocalServer::start() {
-    if (portServiceRuns(m_limits.portService)) {
-        m_gate->run([path = m_limits.portService](Endpoint& e) { e.registerWith(path); });
+    if (localserver::portServiceRuns(m_limits.portService)) {
+        m_gate->run([path = m_limits.portService, port = m_port](Endpoint& e) {
+            e.registerWith(path, port);
+        });
         return;
     }
     for (const int family : {AF_INET, AF_INET6}) {

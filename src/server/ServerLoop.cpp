@@ -20,6 +20,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
@@ -90,6 +91,19 @@ int listenOnLoopback(int family, quint16 port) {
         return -1;
     }
     return fd;
+}
+
+// The port service's socket counts only in a folder that root owns and no one else may change:
+// anyone else could have put a socket of their own there.
+bool portServiceRuns(const QString& path) {
+    const QByteArray socket = path.toLocal8Bit();
+    const QByteArray folder = socket.left(std::max<qsizetype>(socket.lastIndexOf('/'), 1));
+    struct stat folderStatus {};
+    struct stat socketStatus {};
+    return !path.isEmpty() && ::stat(folder.constData(), &folderStatus) == 0 &&
+           S_ISDIR(folderStatus.st_mode) && folderStatus.st_uid == 0 &&
+           (folderStatus.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           ::lstat(socket.constData(), &socketStatus) == 0 && S_ISSOCK(socketStatus.st_mode);
 }
 
 quint16 boundPort(int fd) {
@@ -195,8 +209,9 @@ void Endpoint::bindLater(int family, quint16 port) {
     m_retryAt = Clock::now();
 }
 
-void Endpoint::registerWith(const QString& path) {
+void Endpoint::registerWith(const QString& path, quint16 port) {
     m_servicePath = path;
+    m_port = port;
     connectRegistration();
 }
 
@@ -204,9 +219,14 @@ void Endpoint::registerWith(const QString& path) {
 // try, up to a minute; the problem is shown and logged once per change of its text.
 void Endpoint::retry() {
     m_retryAt.reset();
-    if (!m_servicePath.isEmpty()) {
+    if (!m_servicePath.isEmpty() && portServiceRuns(m_servicePath)) {
         connectRegistration();
         return;
+    }
+    if (!m_servicePath.isEmpty()) { // the service is gone for good: the port is ours to hold
+        m_servicePath.clear();
+        m_unbound = {true, true};
+        m_retryDelay = std::chrono::seconds(1);
     }
     QString problem;
     for (const int family : {AF_INET, AF_INET6}) {

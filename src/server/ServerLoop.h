@@ -49,6 +49,9 @@ struct Gate {
 // only) at `port`, 0 for any; -1 with errno set on failure.
 int listenOnLoopback(int family, quint16 port);
 
+// Whether the port service's registration socket is at `path`, in a folder only root may change.
+bool portServiceRuns(const QString& path);
+
 // The port actually bound by a socket from listenOnLoopback.
 quint16 boundPort(int fd);
 
@@ -68,11 +71,11 @@ public:
     void stop();
     // Where connections come from (on the server thread): a bound, listening socket, taken
     // over; or a family (AF_INET, AF_INET6) whose address at `port` was busy, to bind again with
-    // back-off;
-    // or the port service's registration socket at `path`, through which it hands connections.
+    // back-off; or the port service's registration socket at `path`, through which it hands
+    // connections (should the service go for good, `port` is bound instead).
     void listenOn(int fd);
     void bindLater(int family, quint16 port);
-    void registerWith(const QString& path);
+    void registerWith(const QString& path, quint16 port);
 
     // What the routes ask for, on the server thread; each does nothing unless the connection
     // still waits for its route.
