@@ -189,8 +189,7 @@ void Endpoint::stop() {
 }
 
 void Endpoint::listenOn(int fd) {
-    const sockaddr_storage probe{};
-    sockaddr_storage address = probe;
+    sockaddr_storage address{};
     socklen_t size = sizeof address;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     const int index = familyIndex(address.ss_family);
@@ -299,27 +298,33 @@ void Endpoint::closeRegistration(const QString& problem) {
     scheduleRetry(problem);
 }
 
-// One message per call; a connection's message brings its descriptor.
+// Takes every message waiting, one per call so that a descriptor stays with its byte. At the
+// connection cap room is made as for accepted connections; without any, the hand-over rests.
 void Endpoint::receiveHandedOver() {
-    char message = 0;
-    int fd = -1;
-    const ssize_t got = handover::receive(m_registration, &message, &fd);
-    if (got < 0 && errno == EAGAIN)
-        return;
-    if (got <= 0) {
-        closeRegistration(QStringLiteral("Local API unavailable — the port service has stopped"));
-    } else if (message == handover::Connection && fd >= 0) {
-        adopt(fd);
-    } else if (message == handover::Registered) {
-        m_retryDelay = std::chrono::seconds(1);
-        setProblem({});
-        logEvent(QStringLiteral(
-            "Local API served through the system port (127.0.0.1:17345, [::1]:17345)"));
-    } else if (message == handover::Taken) {
-        closeRegistration(
-            QStringLiteral("Local API unavailable — another agent of this user holds the port"));
-    } else if (fd >= 0) {
-        ::close(fd);
+    while (m_registration >= 0) {
+        if (int(m_connections.size()) >= m_limits.maxConnections && !makeRoom())
+            return;
+        char message = 0;
+        int fd = -1;
+        const ssize_t got = handover::receive(m_registration, &message, &fd);
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (got <= 0) {
+            closeRegistration(
+                QStringLiteral("Local API unavailable — the port service has stopped"));
+        } else if (message == handover::Connection && fd >= 0) {
+            adopt(fd);
+        } else if (message == handover::Registered) {
+            m_retryDelay = std::chrono::seconds(1);
+            setProblem({});
+            logEvent(QStringLiteral(
+                "Local API served through the system port (127.0.0.1:17345, [::1]:17345)"));
+        } else if (message == handover::Taken) {
+            closeRegistration(QStringLiteral(
+                "Local API unavailable — another agent of this user holds the port"));
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
