@@ -197,7 +197,8 @@ void Endpoint::listenOn(int fd) {
     m_listeners[size_t(index)] = fd;
     m_unbound[size_t(index)] = false;
     epoll_event event{EPOLLIN, {.u64 = kListenerKey + std::uint64_t(index)}};
-    ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+    if (!m_resting) // else watched once a connection closes, with the others
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
 }
 
 // Tried again once the loop has taken every hand-over queued with it, so both families share
