@@ -16,6 +16,9 @@ work=$E2E_DIR
 
 rate() { rate_as env "$1"; }
 rate_as() { "$1" wrk -t1 -c32 -d10s --latency "$2" | tee "$work/wrk.out" >&2; awk '/Requests\/sec/ {print $2}' "$work/wrk.out"; }
+# CPU time of a process (all its threads) in microseconds, and per request of the last wrk run.
+cpu_us() { awk '{print ($14 + $15) * 1000000 / '"$(getconf CLK_TCK)"'}' "/proc/$1/stat"; }
+per_request() { python3 -c "print(round(($2 - $1) / $(awk '/requests in/ {print $1}' "$work/wrk.out"), 1))"; }
 
 mkdir -p "$work/www"
 # Another agent already on the port would be measured in place of this build's.
@@ -23,7 +26,9 @@ if curl -fs http://127.0.0.1:17345/health >/dev/null 2>&1; then echo "port 17345
 QT_QPA_PLATFORM=offscreen start_bg agent "$build/bin/vantor-companion"
 wait_for 5 curl -fs http://127.0.0.1:17345/health || fail "no answer from the agent"
 if grep -q "Local server failed\|Local API unavailable" "$work/agent.log"; then cat "$work/agent.log" >&2; exit 1; fi
+before=$(cpu_us "$PID_agent")
 agent=$(rate http://127.0.0.1:17345/health)
+agent_cpu=$(per_request "$before" "$(cpu_us "$PID_agent")")
 kill "$PID_agent"; wait "$PID_agent" 2>/dev/null || true
 
 service=none
@@ -37,10 +42,14 @@ if [ -n "${VANTOR_OWN_NETWORK:-}" ]; then
   # The service names no one uid 0, so the agent and its client are another account here.
   mkdir -p "$work/owner" && chown 65534:65534 "$work/owner" && chmod a+x "$work"
   as_owner() { setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/owner" XDG_RUNTIME_DIR="$work/owner" "$@"; }
-  start_bg agent2 as_owner env QT_QPA_PLATFORM=offscreen "$build/bin/vantor-companion"
+  start_bg agent2 setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$work/owner" \
+    XDG_RUNTIME_DIR="$work/owner" QT_QPA_PLATFORM=offscreen "$build/bin/vantor-companion"
   wait_for 5 grep -q "served through the system port" "$work/agent2.log" || fail "the agent did not register: $(cat "$work/agent2.log")"
   wait_for 5 as_owner curl -fs http://127.0.0.1:17345/health || fail "no answer through the port service"
+  vantor_port=$(awk '{print $1}' "/proc/$PID_port/task/$PID_port/children")
+  before=$(cpu_us "$PID_agent2") before_port=$(cpu_us "$vantor_port")
   service=$(rate_as as_owner http://127.0.0.1:17345/health)
+  service_cpu="agent $(per_request "$before" "$(cpu_us "$PID_agent2")") µs + vantor-port $(per_request "$before_port" "$(cpu_us "$vantor_port")") µs"
 fi
 
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -66,8 +75,8 @@ start_bg nginx nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
 wait_for 5 curl -fs "http://127.0.0.1:$port/health" || fail "no answer from nginx"
 nginx_rate=$(rate "http://127.0.0.1:$port/health")
 
-echo "agent  requests/s: $agent"
-echo "port service requests/s: $service"
+echo "agent  requests/s: $agent (CPU per request: $agent_cpu µs)"
+echo "port service requests/s: $service (CPU per request: ${service_cpu:-})"
 echo "nginx  requests/s: $nginx_rate"
 echo "ratio agent/nginx: $(python3 -c "print(round($agent/$nginx_rate, 2))")"
 [ "$service" = none ] || echo "ratio port service/nginx: $(python3 -c "print(round($service/$nginx_rate, 2))")"
