@@ -160,7 +160,17 @@ std::optional<HttpRequest> HttpRequest::parse(QByteArrayView buffer) {
     const qsizetype separator = buffer.indexOf(QByteArrayView("\r\n\r\n"));
     if (separator < 0)
         return std::nullopt;
-    const QByteArrayView headerBytes = buffer.first(separator);
+    qint64 length = 0;
+    std::optional<HttpRequest> request = parseHead(buffer.first(separator), &length);
+    const qsizetype bodyStart = separator + 4;
+    if (!request || length > buffer.size() - bodyStart)
+        return std::nullopt;
+    if (length > 0)
+        request->body = buffer.sliced(bodyStart, length).toByteArray();
+    return request;
+}
+
+std::optional<HttpRequest> HttpRequest::parseHead(QByteArrayView headerBytes, qint64* bodyLength) {
     if (!isValidUtf8(headerBytes.toByteArray()))
         return std::nullopt;
     const QString headerBlock = QString::fromUtf8(headerBytes);
@@ -185,16 +195,10 @@ std::optional<HttpRequest> HttpRequest::parse(QByteArrayView buffer) {
         else if (name == QLatin1String("origin"))
             request.origins.append(trimmedBlanks(*pieces.second));
     }
-
-    const qsizetype bodyStart = separator + 4;
-    if (length > buffer.size() - bodyStart)
-        return std::nullopt;
-
     const SplitOnce target = splitOnce(requestLine[1], QLatin1Char('?'));
     request.path = target.first.value_or(QString());
     if (target.second)
         request.query = parseQuery(*target.second);
-    if (length > 0)
-        request.body = buffer.sliced(bodyStart, length).toByteArray();
+    *bodyLength = length;
     return request;
 }

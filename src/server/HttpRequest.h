@@ -28,4 +28,10 @@ struct HttpRequest {
     // caller passes the grown buffer again after each read. Bytes after the request (a
     // pipelined second one) are ignored. Cost is linear in the buffer; no limits of its own.
     static std::optional<HttpRequest> parse(QByteArrayView buffer);
+
+    // The same for the header block alone (the bytes before the blank line), so a connection
+    // parses its head once however slowly the body follows: the request with an empty body and,
+    // in `bodyLength`, the Content-Length it declares (0 when absent or not a number; negative
+    // values as sent, meaning no body). Nothing when malformed.
+    static std::optional<HttpRequest> parseHead(QByteArrayView headerBytes, qint64* bodyLength);
 };

@@ -9,12 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using localserver::Endpoint;
 
@@ -46,11 +44,13 @@ void LocalConnection::onMainThread(std::function<void(AgentCore&)> work) const {
 }
 
 LocalServer::LocalServer(AgentCore* core, quint16 port, ServerLimits limits, Router router)
-    : m_port(port), m_endpoint(new Endpoint(QPointer<AgentCore>(core), limits,
-                                            router ? std::move(router) : Router(route))),
+    : m_port(port), m_limits(limits), m_mainContext(std::make_unique<QObject>()),
+      m_endpoint(new Endpoint(QPointer<AgentCore>(core), limits,
+                              router ? std::move(router) : Router(route))),
       m_gate(std::make_shared<localserver::Gate>()) {
     m_endpoint->gate = m_gate;
     m_gate->endpoint = m_endpoint;
+    m_gate->mainContext = m_mainContext.get();
     m_thread.reset(QThread::create([endpoint = m_endpoint] { endpoint->loop(); }));
     m_thread->setObjectName(QStringLiteral("vantor.local-server"));
     m_endpoint->thread = m_thread.get();
@@ -69,37 +69,37 @@ LocalServer::~LocalServer() {
 }
 
 void LocalServer::start() {
-    const auto fail = [this](const char* call) {
-        throw SystemError(QStringLiteral("listen on 127.0.0.1:%1: %2: %3")
-                              .arg(m_port)
-                              .arg(QLatin1String(call))
-                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
-    };
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        fail("socket");
-    const int reuse = 1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(m_port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    const auto closeAndFail = [&](const char* call) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        fail(call);
-    };
-    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0)
-        closeAndFail("setsockopt");
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
-        closeAndFail("bind");
-    if (::listen(fd, 1024) < 0)
-        closeAndFail("listen");
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
-        closeAndFail("getsockname");
-    m_port = ntohs(address.sin_port);
-    m_gate->run([fd](Endpoint& endpoint) { endpoint.listenOn(fd); });
+    if (localserver::portServiceRuns(m_limits.portService)) {
+        m_gate->run([path = m_limits.portService, port = m_port](Endpoint& e) {
+            e.registerWith(path, port);
+        });
+        return;
+    }
+    for (const int family : {AF_INET, AF_INET6}) {
+        const int fd = localserver::listenOnLoopback(family, m_port);
+        if (fd >= 0) {
+            m_port = localserver::boundPort(fd);
+            m_gate->run([fd](Endpoint& endpoint) { endpoint.listenOn(fd); });
+        } else if (errno == EADDRINUSE && m_port != 0) {
+            m_gate->run([family, port = m_port](Endpoint& e) { e.bindLater(family, port); });
+        } else if (family == AF_INET) {
+            throw SystemError(QStringLiteral("listen on 127.0.0.1:%1: %2")
+                                  .arg(m_port)
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        }
+    }
+}
+
+std::optional<QString> LocalServer::problem() const {
+    std::lock_guard lock(m_gate->mutex);
+    if (m_gate->problem.isEmpty())
+        return std::nullopt;
+    return m_gate->problem;
+}
+
+void LocalServer::setOnProblemChange(std::function<void()> onChange) {
+    std::lock_guard lock(m_gate->mutex);
+    m_gate->onProblemChange = std::move(onChange);
 }
 
 void LocalServer::broadcast(const AgentContext& context) {

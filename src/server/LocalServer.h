@@ -6,9 +6,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 struct AgentContext;
 class AgentCore;
+class QObject;
 class QThread;
 struct HttpRequest;
 
@@ -33,6 +35,9 @@ struct ServerLimits {
     // Where the owner of a connection's peer is learned (PeerOwner.h); tests take sources away.
     bool socketDiagnostics = true;
     QString procNet = QStringLiteral("/proc/net");
+    // The port service's registration socket: where it exists in a folder only root may change,
+    // connections come from there instead of the agent's own listeners. Empty: never.
+    QString portService = QStringLiteral("/run/vantor-companion/agents.sock");
 };
 
 // One accepted connection as the routes see it. A cheap copyable handle, usable from any thread:
@@ -60,12 +65,15 @@ private:
     QPointer<AgentCore> m_core;
 };
 
-// The loopback HTTP endpoint: listens on 127.0.0.1 only, reads one request per connection,
-// serves it only when the kernel says the peer belongs to the agent's own user (anyone else,
-// or a peer whose owner cannot be learned, gets "403 Forbidden" before any route runs), routes
-// it (LocalRoutes.h) and answers once, except for event streams, which stay open and
-// receive every broadcast. Everything network-side runs on one thread, "vantor.local-server";
-// the core is touched only on the main thread. Create and destroy it on the main thread.
+// The loopback HTTP endpoint: takes connections handed over by the system's port service where
+// it runs, else listens on 127.0.0.1 and [::1] itself (a busy address is bound again with
+// back-off for as long as the server runs). It checks on accept, before reading a byte, that
+// the kernel says the peer belongs to the agent's own user (anyone else, or a peer whose owner
+// cannot be learned, gets "403 Forbidden" and is closed at once), reads one request per
+// connection, routes it (LocalRoutes.h) and answers once, except for event streams, which stay
+// open and receive every broadcast. Everything network-side runs on one thread,
+// "vantor.local-server"; the core is touched only on the main thread. Create and destroy it on the
+// main thread.
 class LocalServer {
 public:
     using Router = std::function<void(const HttpRequest&, const LocalConnection&)>;
@@ -78,11 +86,19 @@ public:
     LocalServer(const LocalServer&) = delete;
     LocalServer& operator=(const LocalServer&) = delete;
 
-    // Binds and listens; throws SystemError (naming the call and the system's text) on failure.
+    // Registers with the port service, or binds and listens. An address held by someone else
+    // is bound again later (see problem()); throws SystemError (naming the call and the
+    // system's text) on any other failure to listen on 127.0.0.1.
     void start();
 
     // The port actually bound, once started.
     quint16 port() const { return m_port; }
+
+    // What keeps the API from being served right now, for the user ("Local API unavailable —
+    // …"), or nothing. Any thread. `onProblemChange` runs on the thread that made the server
+    // whenever it changes.
+    std::optional<QString> problem() const;
+    void setOnProblemChange(std::function<void()> onChange);
 
     // Sends the context as one event frame to every open stream. Any thread; returns at once.
     void broadcast(const AgentContext& context);
@@ -97,6 +113,8 @@ public:
 
 private:
     quint16 m_port;
+    ServerLimits m_limits;
+    std::unique_ptr<QObject> m_mainContext; // outlives the thread: a late notice is dropped
     std::unique_ptr<QThread> m_thread;
     localserver::Endpoint* m_endpoint;
     std::shared_ptr<localserver::Gate> m_gate;

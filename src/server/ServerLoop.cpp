@@ -2,6 +2,7 @@
 
 #include "AgentCore.h"
 #include "AgentError.h"
+#include "Handover.h"
 #include "HttpRequest.h"
 #include "Log.h"
 
@@ -12,11 +13,15 @@
 #include <climits>
 #include <cstring>
 #include <linux/sockios.h>
+#include <netinet/in.h>
 #include <optional>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 
@@ -31,10 +36,85 @@
 namespace localserver {
 
 namespace {
-// epoll keys beside the connection ids, which start at 1.
+// epoll keys beside the connection ids, which start at 1: the wake-up, the registration socket,
+// then one per listener (IPv4, IPv6).
 constexpr std::uint64_t kWakeKey = 0;
-constexpr std::uint64_t kListenerKey = ~std::uint64_t(0);
+constexpr std::uint64_t kRegistrationKey = ~std::uint64_t(0);
+constexpr std::uint64_t kListenerKey = kRegistrationKey - 2;
+
+constexpr auto kLongestRetry = std::chrono::seconds(60);
+
+bool waiting(int listener) {
+    pollfd backlog{listener, POLLIN, 0};
+    return ::poll(&backlog, 1, 0) == 1;
+}
+
+int familyIndex(int family) {
+    return family == AF_INET6 ? 1 : 0;
+}
+
+sockaddr_storage loopback(int family, quint16 port) {
+    sockaddr_storage storage{};
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    return storage;
+}
+
+const std::string kOwnerOnlyAnswer = handover::framedAnswer(
+    "403 Forbidden", R"({"message":"This agent serves only the user who runs it","ok":false})");
 } // namespace
+
+int listenOnLoopback(int family, quint16 port) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    // IPv6 only: [::1] must be this socket's alone, never shared with an IPv4 listener.
+    const sockaddr_storage address = loopback(family, port);
+    const socklen_t size = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0 ||
+        (family == AF_INET6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) < 0) ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) < 0 ||
+        ::listen(fd, 1024) < 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// The port service's socket counts only in a folder that root owns and no one else may change:
+// anyone else could have put a socket of their own there.
+bool portServiceRuns(const QString& path) {
+    const QByteArray socket = path.toLocal8Bit();
+    const QByteArray folder = socket.left(std::max<qsizetype>(socket.lastIndexOf('/'), 1));
+    struct stat folderStatus {};
+    struct stat socketStatus {};
+    return !path.isEmpty() && ::stat(folder.constData(), &folderStatus) == 0 &&
+           S_ISDIR(folderStatus.st_mode) && folderStatus.st_uid == 0 &&
+           (folderStatus.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           ::lstat(socket.constData(), &socketStatus) == 0 && S_ISSOCK(socketStatus.st_mode);
+}
+
+quint16 boundPort(int fd) {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) < 0)
+        return 0;
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
 
 struct Connection {
     enum class Phase {
@@ -52,6 +132,11 @@ struct Connection {
     const int fd;
     Phase phase = Phase::Reading;
     QByteArray request;
+    // Once the blank line has arrived: the request its head describes and where its body starts.
+    std::optional<HttpRequest> head;
+    qsizetype bodyStart = 0;
+    qint64 bodyLength = 0;
+    bool malformed = false; // a head that parses to nothing: read on until a limit ends it
     QByteArray unsent;
     std::uint32_t watched = 0; // the epoll events registered now
     // The idle limit, when it runs: the time and the connection's place in the queue of limits.
@@ -62,7 +147,7 @@ struct Connection {
 Endpoint::Endpoint(QPointer<AgentCore> core, ServerLimits limits, LocalServer::Router router)
     : m_core(std::move(core)), m_limits(limits), m_router(std::move(router)),
       m_epoll(::epoll_create1(EPOLL_CLOEXEC)), m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      m_owners(m_limits.socketDiagnostics, m_limits.procNet) {
+      m_owners(m_limits.socketDiagnostics, m_limits.procNet.toStdString()) {
     if (m_epoll < 0 || m_wake < 0)
         throw SystemError(QStringLiteral("epoll_create1/eventfd: %1")
                               .arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -72,8 +157,11 @@ Endpoint::Endpoint(QPointer<AgentCore> core, ServerLimits limits, LocalServer::R
 
 Endpoint::~Endpoint() {
     m_connections.clear();
-    if (m_listener >= 0)
-        ::close(m_listener);
+    for (const int listener : m_listeners)
+        if (listener >= 0)
+            ::close(listener);
+    if (m_registration >= 0)
+        ::close(m_registration);
     ::close(m_wake);
     ::close(m_epoll);
 }
@@ -85,6 +173,8 @@ void Endpoint::loop() {
         for (int i = 0; i < ready; ++i)
             handle(events[size_t(i)]);
         expireIdle();
+        if (m_retryAt && *m_retryAt <= Clock::now())
+            retry();
     }
 }
 
@@ -99,23 +189,171 @@ void Endpoint::stop() {
 }
 
 void Endpoint::listenOn(int fd) {
-    m_listener = fd;
-    epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const int index = familyIndex(address.ss_family);
+    m_port = boundPort(fd);
+    m_listeners[size_t(index)] = fd;
+    m_unbound[size_t(index)] = false;
+    epoll_event event{EPOLLIN, {.u64 = kListenerKey + std::uint64_t(index)}};
+    if (!m_resting) // else watched once a connection closes, with the others
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+// Tried again once the loop has taken every hand-over queued with it, so both families share
+// one try and one back-off.
+void Endpoint::bindLater(int family, quint16 port) {
+    m_port = port;
+    m_unbound[size_t(familyIndex(family))] = true;
+    m_retryAt = Clock::now();
+}
+
+void Endpoint::registerWith(const QString& path, quint16 port) {
+    m_servicePath = path;
+    m_port = port;
+    connectRegistration();
+}
+
+// Binds what is not bound yet, or registers again. Each failure doubles the wait before the next
+// try, up to a minute; the problem is shown and logged once per change of its text.
+void Endpoint::retry() {
+    m_retryAt.reset();
+    if (!m_servicePath.isEmpty() && portServiceRuns(m_servicePath)) {
+        connectRegistration();
+        return;
+    }
+    if (!m_servicePath.isEmpty()) { // the service is gone for good: the port is ours to hold
+        m_servicePath.clear();
+        m_unbound = {true, true};
+        m_retryDelay = std::chrono::seconds(1);
+    }
+    QString problem;
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (!m_unbound[size_t(familyIndex(family))])
+            continue;
+        const int fd = listenOnLoopback(family, m_port);
+        if (fd >= 0) {
+            listenOn(fd);
+            logEvent(
+                QStringLiteral("Local API listening on %1:%2")
+                    .arg(family == AF_INET6 ? QStringLiteral("[::1]") : QStringLiteral("127.0.0.1"))
+                    .arg(m_port));
+            continue;
+        }
+        if (errno != EADDRINUSE) { // no such address here (IPv6 switched off): nothing to wait for
+            m_unbound[size_t(familyIndex(family))] = false;
+            continue;
+        }
+        if (problem.isEmpty()) {
+            problem = QStringLiteral("Local API unavailable — port %1 is in use by another program")
+                          .arg(m_port);
+            if (const auto holder = m_owners.listenerOwner(loopback(family, m_port)))
+                problem += QStringLiteral(" (uid %1)").arg(*holder);
+        }
+    }
+    if (problem.isEmpty()) {
+        m_retryDelay = std::chrono::seconds(1);
+        setProblem({});
+    } else {
+        scheduleRetry(problem);
+    }
+}
+
+void Endpoint::scheduleRetry(const QString& problem) {
+    setProblem(problem);
+    m_retryAt = Clock::now() + m_retryDelay;
+    m_retryDelay = std::min<std::chrono::seconds>(m_retryDelay * 2, kLongestRetry);
+}
+
+// Registers with the port service. Only a socket that root made (the system's socket unit)
+// is taken for it: an agent must not hand its user's connections' owner to anyone else.
+void Endpoint::connectRegistration() {
+    const QByteArray path = m_servicePath.toLocal8Bit();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path) {
+        scheduleRetry(
+            QStringLiteral("Local API unavailable — the port service's path is too long"));
+        return;
+    }
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        scheduleRetry(QStringLiteral("Local API unavailable — the port service does not answer"));
+        return;
+    }
+    m_registration = fd;
+    epoll_event event{EPOLLIN, {.u64 = kRegistrationKey}};
     ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event);
+}
+
+void Endpoint::closeRegistration(const QString& problem) {
+    ::close(m_registration); // also leaves the epoll set
+    m_registration = -1;
+    scheduleRetry(problem);
+}
+
+// Takes every message waiting, one per call so that a descriptor stays with its byte. At the
+// connection cap room is made as for accepted connections; without any, the hand-over rests.
+void Endpoint::receiveHandedOver() {
+    while (m_registration >= 0) {
+        if (int(m_connections.size()) >= m_limits.maxConnections && !makeRoom())
+            return;
+        char message = 0;
+        int fd = -1;
+        const ssize_t got = handover::receive(m_registration, &message, &fd);
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (got <= 0) {
+            closeRegistration(
+                QStringLiteral("Local API unavailable — the port service has stopped"));
+        } else if (message == handover::Connection && fd >= 0) {
+            adopt(fd);
+        } else if (message == handover::Registered) {
+            m_retryDelay = std::chrono::seconds(1);
+            setProblem({});
+            logEvent(QStringLiteral(
+                "Local API served through the system port (127.0.0.1:17345, [::1]:17345)"));
+        } else if (message == handover::Taken) {
+            closeRegistration(QStringLiteral(
+                "Local API unavailable — another agent of this user holds the port"));
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+// Read by the main thread through the gate; each change is logged once.
+void Endpoint::setProblem(const QString& problem) {
+    if (problem == m_problem)
+        return;
+    m_problem = problem;
+    if (!problem.isEmpty())
+        logEvent(problem);
+    std::lock_guard lock(gate->mutex);
+    gate->problem = problem;
+    if (gate->mainContext)
+        QMetaObject::invokeMethod(
+            gate->mainContext,
+            [gate = gate] {
+                if (gate->onProblemChange)
+                    gate->onProblemChange();
+            },
+            Qt::QueuedConnection);
 }
 
 void Endpoint::send(quint64 id, const QString& status, const QByteArray& body) {
     Connection* connection = find(id);
     if (!connection || connection->phase != Connection::Phase::Routed)
         return;
-    QByteArray bytes = "HTTP/1.1 " + status.toUtf8() +
-                       "\r\ncontent-type: application/json\r\n"
-                       "access-control-allow-origin: *\r\n"
-                       "access-control-allow-methods: GET,POST,OPTIONS\r\n"
-                       "access-control-allow-headers: content-type\r\n"
-                       "content-length: " +
-                       QByteArray::number(body.size()) + "\r\nconnection: close\r\n\r\n";
-    bytes += body;
+    const QByteArray bytes = QByteArray::fromStdString(
+        handover::framedAnswer(status.toStdString(), std::string_view(body.data(), body.size())));
     connection->phase = Connection::Phase::Answering;
     if (!write(connection, bytes)) {
         drop(connection); // a failed answer ends the connection as a sent one would
@@ -167,8 +405,10 @@ Connection* Endpoint::find(quint64 id) const {
 void Endpoint::handle(const epoll_event& event) {
     if (event.data.u64 == kWakeKey) {
         runPending();
-    } else if (event.data.u64 == kListenerKey) {
-        acceptAll();
+    } else if (event.data.u64 == kRegistrationKey) {
+        receiveHandedOver();
+    } else if (event.data.u64 >= kListenerKey) {
+        acceptAll(m_listeners[size_t(event.data.u64 - kListenerKey)]);
     } else if (Connection* connection = find(event.data.u64)) {
         // A connection waiting for its route is not watched; a late event of the same batch
         // must not read it, or a peer's finished sending would cost it the answer.
@@ -196,40 +436,67 @@ void Endpoint::runPending() {
 // Takes every connection waiting in the backlog, already non-blocking and close-on-exec. At
 // the connection cap or out of descriptors, the connection nearest its idle limit (one still
 // sending its request, or lingering) makes room, so a flood of silent clients cannot starve
-// the others; with none to close, the listener rests until a connection closes, instead of
-// waking the loop for ever while its backlog stays readable.
-void Endpoint::acceptAll() {
+// the others; with none to close, the sources rest until a connection closes, instead of
+// waking the loop for ever while a backlog stays readable.
+void Endpoint::acceptAll(int listener) {
     for (;;) {
         if (int(m_connections.size()) >= m_limits.maxConnections && !makeRoom())
             return;
-        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             const bool outOfDescriptors =
                 errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
-            if (errno == ECONNABORTED || errno == EINTR || (outOfDescriptors && makeRoom()))
+            // accept4 takes a descriptor before it looks at the backlog, so it fails for want
+            // of one even when nobody waits: room is made only for a connection that does.
+            if (errno == ECONNABORTED || errno == EINTR ||
+                (outOfDescriptors && waiting(listener) && makeRoom()))
                 continue;
             return;
         }
-        auto connection = std::make_unique<Connection>(++m_lastId, fd);
-        watch(connection.get());
-        startIdleLimit(connection.get());
-        m_connections.emplace(connection->id, std::move(connection));
-        gate->connections = int(m_connections.size());
+        adopt(fd);
     }
 }
 
-// Closes the connection nearest its idle limit; without one, stops watching the listener
-// until a connection closes. True when there is room now.
+// The owner is checked before a byte is read, whichever way the connection came: another
+// account's connection is answered and closed at once and never holds a slot, so only the
+// owner's own connections are ever there to make room among.
+void Endpoint::adopt(int fd) {
+    if (!servesPeer(fd)) {
+        handover::closeWithAnswer(fd, kOwnerOnlyAnswer);
+        return;
+    }
+    auto connection = std::make_unique<Connection>(++m_lastId, fd);
+    watch(connection.get());
+    startIdleLimit(connection.get());
+    m_connections.emplace(connection->id, std::move(connection));
+    gate->connections = int(m_connections.size());
+}
+
+// Closes the connection nearest its idle limit; without one, stops watching the listeners and
+// the hand-over until a connection closes. True when there is room now.
 bool Endpoint::makeRoom() {
     if (!m_idle.empty()) {
         drop(m_idle.front());
         return true;
     }
-    if (!m_listenerResting) {
-        ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listener, nullptr);
-        m_listenerResting = true;
-    }
+    rest(true);
     return false;
+}
+
+void Endpoint::rest(bool resting) {
+    if (resting == m_resting)
+        return;
+    m_resting = resting;
+    for (size_t index = 0; index < m_listeners.size(); ++index) {
+        if (m_listeners[index] < 0)
+            continue;
+        epoll_event event{EPOLLIN, {.u64 = kListenerKey + index}};
+        ::epoll_ctl(m_epoll, resting ? EPOLL_CTL_DEL : EPOLL_CTL_ADD, m_listeners[index], &event);
+    }
+    if (m_registration >= 0) {
+        epoll_event event{resting ? 0U : std::uint32_t(EPOLLIN), {.u64 = kRegistrationKey}};
+        ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, m_registration, &event);
+    }
 }
 
 // Registers the events the connection's phase waits for, calling into the kernel only on a
@@ -271,12 +538,14 @@ void Endpoint::expireIdle() {
         drop(m_idle.front());
 }
 
-// Milliseconds until the earliest idle limit, rounded up; -1 when none runs.
+// Milliseconds until the earliest idle limit or retry, rounded up; -1 when none waits.
 int Endpoint::timeout() const {
-    if (m_idle.empty())
+    std::optional<Clock::time_point> next = m_retryAt;
+    if (!m_idle.empty() && (!next || m_idle.front()->deadline < *next))
+        next = m_idle.front()->deadline;
+    if (!next)
         return -1;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(m_idle.front()->deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
     return int(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
 }
 
@@ -284,7 +553,7 @@ int Endpoint::timeout() const {
 // is doing and act in their session: only the agent's own user is served, and a peer whose
 // owner cannot be learned is refused too. Each refusal is logged once a minute per uid.
 bool Endpoint::servesPeer(int fd) {
-    QString problem;
+    std::string problem;
     const std::optional<uid_t> owner = m_owners.ownerOf(fd, &problem);
     if (owner == ::geteuid())
         return true;
@@ -297,11 +566,14 @@ bool Endpoint::servesPeer(int fd) {
     if (owner)
         logEvent(QStringLiteral("Refused a request from another user — uid %1").arg(*owner));
     else
-        logEvent(QStringLiteral("Refused a request whose sender is unknown"), problem);
+        logEvent(QStringLiteral("Refused a request whose sender is unknown"),
+                 QString::fromStdString(problem));
     return false;
 }
 
-// One read step per notification: the socket stays readable while bytes are waiting.
+// One read step per notification: the socket stays readable while bytes are waiting. The head
+// is parsed once, when its blank line arrives; later reads only count body bytes, so a sender
+// trickling a long request costs a copy of what it sends and no more.
 void Endpoint::readable(Connection* connection) {
     if (connection->phase != Connection::Phase::Reading) {
         discardInput(connection);
@@ -313,29 +585,41 @@ void Endpoint::readable(Connection* connection) {
     if (got < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     QByteArray& buffer = connection->request;
+    const qsizetype before = buffer.size();
     buffer.append(m_scratch.data(), std::max<ssize_t>(got, 0));
     // The limit comes before parsing: past it even a complete request is refused.
     if (got < 0 || buffer.size() > m_limits.maxRequestBytes) {
         drop(connection);
         return;
     }
-    std::optional<HttpRequest> request = HttpRequest::parse(buffer);
-    if (!request) {
+    if (!connection->head && !connection->malformed) {
+        // The blank line may straddle the previous read.
+        const qsizetype separator = buffer.indexOf("\r\n\r\n", std::max<qsizetype>(before - 3, 0));
+        if (separator >= 0) {
+            connection->head = HttpRequest::parseHead(QByteArrayView(buffer).first(separator),
+                                                      &connection->bodyLength);
+            connection->malformed = !connection->head;
+            connection->bodyStart = separator + 4;
+        }
+    }
+    if (!connection->head || connection->bodyLength > buffer.size() - connection->bodyStart) {
         if (got == 0) // the peer finished sending before a whole request arrived
             drop(connection);
         return;
     }
     // Anything after the request (a pipelined second one) goes with the buffer.
+    HttpRequest request = *std::exchange(connection->head, std::nullopt);
+    if (connection->bodyLength > 0)
+        request.body = buffer.sliced(connection->bodyStart, connection->bodyLength);
+    routeRequest(connection, request);
+}
+
+void Endpoint::routeRequest(Connection* connection, const HttpRequest& request) {
     const quint64 id = connection->id;
     connection->phase = Connection::Phase::Routed;
     connection->request = QByteArray();
     stopIdleLimit(connection);
-    if (!servesPeer(connection->fd)) {
-        send(id, QStringLiteral("403 Forbidden"),
-             R"({"message":"This agent serves only the user who runs it","ok":false})");
-        return;
-    }
-    m_router(*request, LocalConnection(gate, id, m_core));
+    m_router(request, LocalConnection(gate, id, m_core));
     // Most routes answer at once; the others leave the connection unwatched until they do.
     connection = find(id);
     if (connection && connection->phase == Connection::Phase::Routed)
@@ -408,11 +692,7 @@ void Endpoint::drop(Connection* connection) {
     m_connections.erase(id); // closes the socket, which also leaves the epoll set
     gate->streams = int(m_streams.size());
     gate->connections = int(m_connections.size());
-    if (m_listenerResting) {
-        m_listenerResting = false;
-        epoll_event event{EPOLLIN, {.u64 = kListenerKey}};
-        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listener, &event);
-    }
+    rest(false);
 }
 
 void Gate::run(Work work) {

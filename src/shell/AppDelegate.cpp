@@ -133,6 +133,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     createStatusItem();
 
     m_server = std::make_unique<LocalServer>(m_core.get(), m_options.port);
+    m_server->setOnProblemChange([this] { rebuildMenu(); });
     try {
         m_server->start();
     } catch (const std::exception& error) {
@@ -191,7 +192,8 @@ void AppDelegate::rebuildMenu() {
     std::optional<QString> warning = m_core->lastCloudError;
     if (!warning && desktopProblem)
         warning = desktopProblem();
-    m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1);
+    m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1,
+                             m_server ? m_server->problem() : std::nullopt);
     installMenu();
 }
 

@@ -17,8 +17,8 @@ MenuEntry separator() {
 } // namespace
 
 std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
-                                      const std::optional<QString>& cloudError,
-                                      bool startsAtLogin) {
+                                      const std::optional<QString>& cloudError, bool startsAtLogin,
+                                      const std::optional<QString>& localApiProblem) {
     std::vector<MenuEntry> menu;
     menu.push_back(item(pairing ? QStringLiteral("Paired · code ") + pairing->code
                                 : QStringLiteral("Not paired"),
@@ -26,6 +26,9 @@ std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
     if (cloudError)
         menu.push_back(item(QStringLiteral("⚠ ") + graphemePrefix(*cloudError, kWarningLength),
                             MenuCommand::None));
+    // Our own fixed text, shown whole: the uid at its end is the part that helps.
+    if (localApiProblem)
+        menu.push_back(item(QStringLiteral("⚠ ") + *localApiProblem, MenuCommand::None));
     menu.push_back(separator());
     menu.push_back(item(QStringLiteral("Pair with Console…"), MenuCommand::PairManually));
     if (pairing)

@@ -20,7 +20,9 @@ struct MenuEntry {
     bool operator==(const MenuEntry&) const = default;
 };
 
-// The status menu for the core's state: the pairing, the last cloud error and whether the agent
-// starts at login. Built whole on every change; no key equivalents.
+// The status menu for the core's state: the pairing, the last cloud error, whether the agent
+// starts at login and what keeps the local API from being served. Built whole on every change;
+// no key equivalents.
 std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
-                                      const std::optional<QString>& cloudError, bool startsAtLogin);
+                                      const std::optional<QString>& cloudError, bool startsAtLogin,
+                                      const std::optional<QString>& localApiProblem = {});

@@ -6,8 +6,13 @@
 #include "DefaultConsoleUrl.h"
 #include "HttpRequest.h"
 #include "Log.h"
+#include "PeerOwner.h"
+#include "ServerLoop.h"
 #include "TempEnvironment.h"
+#include "TestDesktop.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,12 +21,16 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <limits>
 #include <netinet/in.h>
 #include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,13 +42,18 @@ namespace {
 // core hop to this (the main) thread.
 class Client {
 public:
-    explicit Client(quint16 port, int receiveBuffer = 0) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit Client(quint16 port, int receiveBuffer = 0, bool v6 = false)
+        : m_fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0)) {
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        EXPECT_EQ(::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        sockaddr_in6 address6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+        EXPECT_EQ(v6 ? ::connect(m_fd, reinterpret_cast<sockaddr*>(&address6), sizeof address6)
+                     : ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
         ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
     }
+    int fd() const { return m_fd; }
     ~Client() { ::close(m_fd); }
 
     // Sends everything, then shuts the sending side when asked.
@@ -113,6 +127,21 @@ AgentContext context(const QString& title, const std::optional<QString>& url = {
             QStringLiteral("2024-05-01T10:00:00.000Z")};
 }
 
+// A client made by this thread while it passes for `uid`: the kernel gives a socket the owner
+// the creating thread has for files.
+std::unique_ptr<Client> clientAs(uid_t uid, quint16 port, bool v6 = false) {
+    ::setfsuid(uid);
+    auto client = std::make_unique<Client>(port, 0, v6);
+    ::setfsuid(::geteuid());
+    return client;
+}
+
+std::string exchangeAs(quint16 port, const QByteArray& request, uid_t uid, bool halfClose = false) {
+    const auto client = clientAs(uid, port);
+    client->send(request, halfClose);
+    return client->read();
+}
+
 class ServerFixture : public testing::Test {
 protected:
     TempEnvironment env;
@@ -123,6 +152,7 @@ protected:
         core.lastContext = context(QStringLiteral("Inbox — Mail"));
         core.pairing = Pairing{QStringLiteral("https://cloud.example/"), QStringLiteral("AB12CD"),
                                QStringLiteral("s")};
+        limits.portService.clear(); // this machine's own port service is not under test
         server = std::make_unique<LocalServer>(&core, 0, limits);
         server->start();
     }
@@ -131,11 +161,7 @@ protected:
     // The kernel gives a socket the owner that the creating thread has for files, so this thread
     // passes as nobody while it creates a client of another account.
     std::string exchange(const QByteArray& request, bool halfClose = false, bool asNobody = false) {
-        ::setfsuid(asNobody ? 65534 : ::geteuid());
-        Client client(server->port());
-        ::setfsuid(::geteuid());
-        client.send(request, halfClose);
-        return client.read();
+        return exchangeAs(server->port(), request, asNobody ? 65534 : ::geteuid(), halfClose);
     }
 
     // Every connection the server dropped or finished is freed.
@@ -217,8 +243,7 @@ TEST_F(ServerFixture, AnswersExactBytes) {
 }
 
 // Pins every local account reading and driving the desktop: a peer of another user is refused
-// before any route runs (event stream included) however its owner is learned, a peer whose owner
-// cannot be learned is refused too, and each kind of refusal is logged once.
+// before any route runs however its owner is learned, and one whose owner cannot be learned too.
 TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "passing as another user needs root";
@@ -244,10 +269,7 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
         limits.procNet = source.procNet;
         startServer(limits);
         refusals.clear();
-        for (const char* request : {"GET /health", "GET /events", "GET /status", "GET /apps",
-                                    "OPTIONS /x", "GET /nowhere"})
-            EXPECT_EQ(exchange(request + " HTTP/1.1\r\n\r\n"_ba, false, true), kOwnerOnly)
-                << request;
+        // Refused at accept, before a byte is read: every route alike.
         EXPECT_EQ(exchange(post(R"({"action":{"type":"workflow"}})"), false, true), kOwnerOnly);
         EXPECT_EQ(exchange("GET /health HTTP/1.1\r\n\r\n"), source.ownerAnswer);
         EXPECT_EQ(refusals, source.logged);
@@ -380,6 +402,223 @@ TEST_F(ServerFixture, EventStreamsGetOneFramePerBroadcastAndStalledOnesAreDroppe
     EXPECT_TRUE(waitUntil([&] { return server->eventStreamCount() == 0; }));
     server->broadcast(core.lastContext);
     expectAllClosed();
+}
+
+// Pins another account stalling the owner before the owner check: a foreign connection is
+// refused at accept, so it is never read, holds no slot and evicts none of the owner's idle
+// connections; the owner's own send-then-close (once seen as "uid 0") is served.
+TEST_F(ServerFixture, ForeignConnectionsAreRefusedAtAccept) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "passing as another user needs root";
+    QStringList refusals;
+    setLogObserver([&](const QString& line) {
+        if (line.startsWith(QLatin1String("Refused")))
+            refusals.append(line);
+    });
+    ServerLimits limits;
+    limits.maxConnections = 8;
+    startServer(limits);
+    const QByteArray hugeHead = "POST /action HTTP/1.1\r\nX: " + QByteArray(900'000, 'h');
+    // clang-format off
+    const struct { const char* name; QByteArray foreignSends; int connections; } floods[] = {
+        {"SlowBodyFlood", hugeHead, 64}, {"ConnectFlood", {}, 400}};
+    // clang-format on
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.name);
+        std::vector<std::unique_ptr<Client>> idle, foreign;
+        for (int i = 0; i < 4; ++i)
+            idle.push_back(clientAs(::geteuid(), server->port()));
+        ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
+        int answered = 0;
+        for (int i = 0; i < flood.connections; ++i) {
+            foreign.push_back(clientAs(65534, server->port()));
+            ::send(foreign.back()->fd(), flood.foreignSends.constData(),
+                   size_t(flood.foreignSends.size()), MSG_NOSIGNAL);
+            if (i % 16 == 0)
+                answered += exchange("GET /health HTTP/1.1\r\n\r\n") == kOk;
+        }
+        EXPECT_EQ(answered, (flood.connections + 15) / 16);
+        EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 4; }));
+        for (const auto& client : idle)
+            EXPECT_TRUE(client->quiet()) << "an idle connection of the owner was evicted";
+    }
+    auto closing = clientAs(::geteuid(), server->port());
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == 1; }));
+    closing->send(post(R"({"action":{"type":"workflow","steps":[]}})"));
+    closing.reset();
+    EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
+    EXPECT_EQ(refusals, QStringList{u"Refused a request from another user — uid 65534"_s});
+    setLogObserver({});
+}
+
+// Pins a closed client read as "uid 0" (refusing the owner, or serving anyone when the agent
+// is root): a peer counts while a process holds it, connected or done sending, from either
+// source; once closed it has no owner.
+TEST(PeerOwner, OnlyAPeerStillHeldHasAnOwner) {
+    const int listener = localserver::listenOnLoopback(AF_INET, 0);
+    const quint16 port = localserver::boundPort(listener);
+    // clang-format off
+    const struct { const char* name; bool closes, halfCloses; std::optional<uid_t> owner; } cases[] = {
+        {"Connected", false, false, ::geteuid()}, {"DoneSending", false, true, ::geteuid()},
+        {"Closed", true, false, std::nullopt}};
+    // clang-format on
+    for (const bool socketDiagnostics : {true, false}) {
+        PeerOwner owners(socketDiagnostics);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (socketDiagnostics ? " diag" : " proc"));
+            auto client = std::make_unique<Client>(port);
+            const int accepted = ::accept(listener, nullptr, nullptr); // connected: it waits
+            ASSERT_GE(accepted, 0);
+            if (c.halfCloses)
+                ::shutdown(client->fd(), SHUT_WR);
+            if (c.closes)
+                client.reset();
+            std::string problem;
+            EXPECT_TRUE(waitUntil([&] { return owners.ownerOf(accepted, &problem) == c.owner; }))
+                << problem;
+            ::close(accepted);
+        }
+    }
+    ::close(listener);
+}
+
+// Pins a port squatted before the agent starts, and one on [::1] while it runs: the agent says
+// who holds the port, takes it as soon as it is free, and holds [::1] too.
+TEST(LocalServerPort, BusyPortIsRetriedAndBothLoopbacksAreHeld) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "passing as another user needs root";
+    ::setfsuid(65534);
+    const int squatter = localserver::listenOnLoopback(AF_INET, 0);
+    ::setfsuid(::geteuid());
+    const quint16 port = localserver::boundPort(squatter);
+    ServerLimits limits;
+    limits.portService.clear();
+    LocalServer server(nullptr, port, limits, [](const HttpRequest&, const LocalConnection& c) {
+        c.send(QStringLiteral("200 OK"), kAck);
+    });
+    server.start();
+    const QString busy =
+        u"Local API unavailable — port %1 is in use by another program (uid 65534)"_s.arg(port);
+    EXPECT_TRUE(waitUntil([&] { return server.problem() == busy; }));
+    ::close(squatter);
+    EXPECT_TRUE(waitUntil([&] { return !server.problem(); }, std::chrono::seconds(10)));
+    for (const bool v6 : {false, true}) {
+        Client client(port, 0, v6);
+        client.send("GET /health HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(client.read(), kOk) << (v6 ? "[::1]" : "127.0.0.1");
+    }
+    EXPECT_EQ(localserver::listenOnLoopback(AF_INET6, port), -1);
+    EXPECT_EQ(errno, EADDRINUSE);
+}
+
+// An agent of `uid` in a child process, registered with the port service at `path`, whose routes
+// answer with its uid. Forked while this process runs no other thread.
+pid_t agentAs(uid_t uid, const QString& path) {
+    const pid_t child = ::fork();
+    if (child != 0)
+        return child;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
+        ::_exit(1);
+    ServerLimits limits;
+    limits.portService = path;
+    LocalServer agent(nullptr, 17345, limits, [uid](const HttpRequest&, const LocalConnection& c) {
+        c.send(QStringLiteral("200 OK"), R"({"uid":)" + QByteArray::number(uid) + '}');
+    });
+    agent.start();
+    for (;;)
+        ::pause();
+}
+
+// A bare registration as `uid`: the service's first byte, 0 when none came within 5 s.
+int registerAs(uid_t uid, const QString& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sockaddr_un address{AF_UNIX, {}};
+        path.toStdString().copy(address.sun_path, sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const timeval wait{5, 0};
+        char first = 0;
+        if (::setresgid(uid, uid, uid) == 0 && ::setresuid(uid, uid, uid) == 0 &&
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            ::recv(fd, &first, 1, 0);
+        ::_exit(first);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The port service as its socket unit runs it, unprivileged: each user's connections reach only
+// that user's agent, anyone else gets the 503, one uid holds one slot, a restarted agent takes
+// its slot again, and no connection's descriptor stays behind in the service.
+TEST(PortService, HandsEachConnectionToItsOwnUsersAgent) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "agents of other users need root";
+    QTemporaryDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    const QString path = dir.path() + u"/agents.sock"_s;
+    const int probe = localserver::listenOnLoopback(AF_INET, 0);
+    const quint16 port = localserver::boundPort(probe);
+    ::close(probe);
+    const std::string number = std::to_string(port);
+    const pid_t activator = spawnProgram(
+        {"timeout", "120", "systemd-socket-activate", "-l", "127.0.0.1:" + number, "-l",
+         "[::1]:" + number, "-l", path.toStdString(), "--fdname=http4:http6:agents", "setpriv",
+         "--reuid=61000", "--regid=61000", "--clear-groups", VANTOR_PORT_PROGRAM});
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(path); }));
+    ::chmod(QFile::encodeName(path).constData(), 0666);
+    pid_t agents[] = {agentAs(65534, path), agentAs(65533, path)};
+    const auto answerTo = [&](uid_t uid) {
+        return exchangeAs(port, "GET /status HTTP/1.1\r\n\r\n", uid);
+    };
+    const auto own = [](uid_t uid) {
+        return response("200 OK", R"({"uid":)" + QByteArray::number(uid) + '}');
+    };
+    const std::string none = response(
+        "503 Service Unavailable", R"({"message":"No agent is running for this user","ok":false})");
+    ASSERT_TRUE(
+        waitUntil([&] { return answerTo(65534) == own(65534) && answerTo(65533) == own(65533); },
+                  std::chrono::seconds(10)));
+    // clang-format off
+    const struct { const char* name; uid_t client; std::string expected; } rows[] = {
+        {"FirstUser", 65534, own(65534)},
+        {"SecondUser", 65533, own(65533)},
+        {"UserWithoutAgent", 65532, none},
+        // Not root itself, the service takes uid 0 for what a closed peer reports: no one.
+        {"RootIsNoOne", 0, none},
+    };
+    // clang-format on
+    for (const auto& row : rows)
+        EXPECT_EQ(answerTo(row.client), row.expected) << row.name;
+    // The slot's uid is the kernel's word for the registering process, nothing it says.
+    EXPECT_EQ(registerAs(65534, path), 'T');
+    EXPECT_EQ(registerAs(65532, path), 'R');
+    ::kill(agents[0], SIGKILL);
+    ::waitpid(agents[0], nullptr, 0);
+    agents[0] = agentAs(65534, path);
+    EXPECT_TRUE(waitUntil([&] { return answerTo(65534) == own(65534); }));
+
+    std::ifstream children("/proc/" + std::to_string(activator) + "/task/" +
+                           std::to_string(activator) + "/children");
+    std::string service;
+    children >> service;
+    const auto descriptors = [&] {
+        return QDir(QString::fromStdString("/proc/" + service + "/fd"))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+            .size();
+    };
+    const qsizetype held = descriptors();
+    EXPECT_GT(held, 0);
+    for (int i = 0; i < 5000; ++i)
+        clientAs(i % 2 ? 65532 : 65534, port);
+    EXPECT_TRUE(waitUntil([&] { return descriptors() == held; }));
+    for (const pid_t agent : agents) {
+        ::kill(agent, SIGKILL);
+        ::waitpid(agent, nullptr, 0);
+    }
+    stopProgram(activator);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -88,9 +89,13 @@ TEST_F(DelegateFixture, CommandsAndTheirLogLines) {
     // Pins the tray-less hint that put the pairing secret on the command line.
     EXPECT_TRUE(logLines.contains(u"Tray unavailable — the menu is not shown; pair from a "
                                   u"terminal with: vantor-companion --pair -"_s));
-    // A second agent on the same port logs the failure and still pairs.
+    // A second agent on the same port shows and logs who holds it, and still pairs.
     auto second = launch(false, delegate->server()->port());
-    EXPECT_TRUE(logged("Local server failed to start: "));
+    const QString busy = u"Local API unavailable — port %1 is in use by another program (uid %2)"_s
+                             .arg(delegate->server()->port())
+                             .arg(::geteuid());
+    EXPECT_TRUE(waitUntil([&] { return second->menuModel()[1].title == u"⚠ "_s + busy; }));
+    EXPECT_TRUE(logLines.contains(busy));
     second->handleArgument(u"abcdef secret"_s);
     EXPECT_TRUE(second->core().pairing);
     delegate->openConsole();
