@@ -31,7 +31,7 @@ QString escapedControls(const QString& line) {
     escaped.reserve(line.size() + 8);
     for (const QChar c : line) {
         if (isControl(c))
-            escaped += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+            escaped += QStringLiteral("\\x%1").arg(uint(c.unicode()), 2, 16, QLatin1Char('0'));
         else
             escaped += c;
     }
