@@ -183,12 +183,13 @@ wlroots_client() {
 start_sway() { start_wlroots sway; [ -z "${WLR_MISSING:-}" ] || fail "$WLR_MISSING"; SWAY_DIR=$WLR_DIR; }
 sway_client() { wlroots_client "$@"; }
 
-# start_gnome BUILD AGENT: a headless GNOME Shell on private system and session buses with our
-# extension (from the build tree, answering AGENT only) and the test helper extension enabled,
-# each in the form the running Shell loads: `imports` on 43/44, ES modules on 45 and later.
-# Exports WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
+# start_gnome BUILD AGENT [VERSIONS]: a headless GNOME Shell on private system and session buses
+# with our extension (from the build tree, answering AGENT only) and the test helper extension
+# enabled, each in the form the running Shell loads: `imports` on 43/44, ES modules on 45 and
+# later. VERSIONS ('"42"') replaces the Shell releases our extension lists. Exports
+# WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
 start_gnome() {
-  local build=$1 agent=$2 uuid=vantor-companion@keyloft.com form=legacy version
+  local build=$1 agent=$2 versions=${3:-} uuid=vantor-companion@keyloft.com form=legacy version
   local ext=$XDG_DATA_HOME/gnome-shell/extensions helper helper_dir
   helper=$(dirname "${BASH_SOURCE[0]}")/../support/gnome-helper
   version=$(gnome-shell --version | sed -n 's/^GNOME Shell \([0-9]*\).*/\1/p')
@@ -196,6 +197,7 @@ start_gnome() {
   mkdir -p "$ext"
   cp -r "$build/gnome-extension/$form/$uuid" "$ext/"
   echo "$agent" >"$ext/$uuid/agent-executables"
+  [ -z "$versions" ] || sed -i "s/\"shell-version\": \[[^]]*\]/\"shell-version\": [$versions]/" "$ext/$uuid/metadata.json"
   helper_dir=$ext/vantor-test-helper@keyloft.com
   mkdir -p "$helper_dir"
   cp "$helper/$form.js" "$helper_dir/extension.js"

@@ -4,9 +4,12 @@
 #include "DesktopSession.h"
 #include "FrontApplication.h"
 #include "GnomeDesktop.h"
+#include "GnomeShell.h"
 #include "KeyChord.h"
 #include "KeySender.h"
+#include "Log.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QFile>
@@ -17,6 +20,14 @@ namespace {
 using namespace Qt::StringLiterals;
 const QString kShell = u"com.keyloft.VantorCompanion.Shell"_s;
 
+// The Shell's own answer about one of its extensions, or its own properties.
+QVariant askShell(const QString& interface, const QString& method, const QVariantList& args) {
+    QDBusMessage ask = QDBusMessage::createMethodCall(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s,
+                                                      interface, method);
+    ask.setArguments(args);
+    return QDBusConnection::sessionBus().call(ask).arguments().value(0);
+}
+
 // One Shell for the whole story: it takes seconds to start.
 TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
     GnomeDesktop desktop;
@@ -26,6 +37,10 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
         qEnvironmentVariable("HOME") + QStringLiteral("/.local/share/applications/"
                                                       "org.example.VantorWitness.desktop"),
         "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
+    // This Shell's release is one the extension lists: the Shell runs it (state 1).
+    const QVariant info = askShell(u"org.gnome.Shell.Extensions"_s, u"GetExtensionInfo"_s,
+                                   {QString::fromLatin1(gnome::kExtensionUuid)});
+    EXPECT_EQ(qdbus_cast<QVariantMap>(info).value(u"state"_s), 1.0);
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
     DesktopAgent agent(session.front, session.keys);
@@ -100,6 +115,25 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     EXPECT_TRUE(waitUntil([&] { return activateWitness() && agent.shows("Vantor Witness"); },
                           std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
+}
+
+// Pins: a Shell newer than every release the extension lists refused it, and the context read
+// "Unknown" for ever with nothing in the log or the tray saying why.
+TEST(GnomeSession, SaysOnceWhenTheShellRefusesTheExtensionAsOutOfDate) {
+    GnomeDesktop desktop("\"42\"");
+    ASSERT_TRUE(desktop.ready());
+    QStringList log;
+    setLogObserver([&](const QString& line) { log << line; });
+    const DesktopSession session = gnome::open();
+    const QVariant version = askShell(u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
+                                      {u"org.gnome.Shell"_s, u"ShellVersion"_s});
+    const QString shell = version.value<QDBusVariant>().variant().toString().section(u'.', 0, 0);
+    const QString warning = u"GNOME Shell %1 is newer than this agent's extension (up to 42): the "
+                            "front window can't be seen — update Vantor Companion"_s.arg(shell);
+    EXPECT_TRUE(
+        waitUntil([&] { return session.problem->text == warning; }, std::chrono::seconds(10)));
+    setLogObserver({});
+    EXPECT_EQ(log.filter(warning).size(), 1);
 }
 
 } // namespace
