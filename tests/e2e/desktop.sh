@@ -83,12 +83,23 @@ XML
   export "DBUS_${type^^}_BUS_ADDRESS=unix:path=$E2E_DIR/${type}_bus"
 }
 
+# start_tray: the tray host the release packages: trayer where it has one (it left Debian after
+# 12), else stalonetray. Exports TRAY_HOST and TRAY_WINDOW, the name of the host's window that
+# the icons dock in.
 start_tray() {
-  trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-    --transparent false >"$E2E_DIR/trayer.log" 2>&1 &
+  if command -v trayer >/dev/null; then
+    export TRAY_HOST=trayer TRAY_WINDOW=panel
+    trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+      --transparent false >"$E2E_DIR/trayer.log" 2>&1 &
+  elif command -v stalonetray >/dev/null; then
+    export TRAY_HOST=stalonetray TRAY_WINDOW=stalonetray
+    stalonetray --window-type dock --decorations none --icon-size 32 --geometry 1x1-0+0 \
+      >"$E2E_DIR/stalonetray.log" 2>&1 &
+  else
+    fail "no tray host: neither trayer nor stalonetray is installed"
+  fi
   E2E_PIDS+=($!)
-  wait_for 10 sh -c 'xprop -root | grep -q "_NET_SYSTEM_TRAY_S0\|_NET_SUPPORTING_WM_CHECK" && xwininfo -root -tree | grep -q panel' ||
-    fail "trayer did not start"
+  wait_for 10 sh -c "xwininfo -root -tree | grep -q '\"$TRAY_WINDOW\"'" || fail "$TRAY_HOST did not start"
 }
 
 # start_pulse [sink|source NAME DESCRIPTION]...: a PulseAudio server with null devices (by default
