@@ -9,9 +9,10 @@
 #include "KeySender.h"
 #include "Log.h"
 
-#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 #include <QFile>
 #include <gtest/gtest.h>
 
@@ -19,14 +20,6 @@ namespace {
 
 using namespace Qt::StringLiterals;
 const QString kShell = u"com.keyloft.VantorCompanion.Shell"_s;
-
-// The Shell's own answer about one of its extensions, or its own properties.
-QVariant askShell(const QString& interface, const QString& method, const QVariantList& args) {
-    QDBusMessage ask = QDBusMessage::createMethodCall(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s,
-                                                      interface, method);
-    ask.setArguments(args);
-    return QDBusConnection::sessionBus().call(ask).arguments().value(0);
-}
 
 // One Shell for the whole story: it takes seconds to start.
 TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTheExtensionGoing) {
@@ -38,9 +31,10 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
                                                       "org.example.VantorWitness.desktop"),
         "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
     // This Shell's release is one the extension lists: the Shell runs it (state 1).
-    const QVariant info = askShell(u"org.gnome.Shell.Extensions"_s, u"GetExtensionInfo"_s,
-                                   {QString::fromLatin1(gnome::kExtensionUuid)});
-    EXPECT_EQ(qdbus_cast<QVariantMap>(info).value(u"state"_s), 1.0);
+    const QDBusReply<QVariantMap> info =
+        QDBusInterface(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s)
+            .call(u"GetExtensionInfo"_s, QString::fromLatin1(gnome::kExtensionUuid));
+    EXPECT_EQ(info.value().value(u"state"_s), 1.0);
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
     DesktopAgent agent(session.front, session.keys);
@@ -125,9 +119,11 @@ TEST(GnomeSession, SaysOnceWhenTheShellRefusesTheExtensionAsOutOfDate) {
     QStringList log;
     setLogObserver([&](const QString& line) { log << line; });
     const DesktopSession session = gnome::open();
-    const QVariant version = askShell(u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
-                                      {u"org.gnome.Shell"_s, u"ShellVersion"_s});
-    const QString shell = version.value<QDBusVariant>().variant().toString().section(u'.', 0, 0);
+    const QString shell =
+        QDBusInterface(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell"_s)
+            .property("ShellVersion")
+            .toString()
+            .section(u'.', 0, 0);
     const QString warning = u"GNOME Shell %1 is newer than this agent's extension (up to 42): the "
                             "front window can't be seen — update Vantor Companion"_s.arg(shell);
     EXPECT_TRUE(
