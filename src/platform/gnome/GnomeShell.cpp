@@ -102,7 +102,8 @@ std::optional<QString> extensionProblem(const QVariantMap& info, const QString& 
     // The Shell's account leaves lists out: the releases come from the metadata it refused.
     QFile metadata(info.value(QStringLiteral("path")).toString() +
                    QStringLiteral("/metadata.json"));
-    if (metadata.open(QIODevice::ReadOnly))
+    // A pipe in its place would hold the open, and the agent's main thread with it.
+    if (QFileInfo(metadata).isFile() && metadata.open(QIODevice::ReadOnly))
         for (const QJsonValue listed :
              QJsonDocument::fromJson(metadata.read(kMetadataBytes))[u"shell-version"].toArray())
             newest = std::max(newest, majorOf(listed.toString()));
