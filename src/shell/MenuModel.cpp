@@ -17,8 +17,8 @@ MenuEntry separator() {
 } // namespace
 
 std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
-                                      const std::optional<QString>& cloudError,
-                                      bool startsAtLogin) {
+                                      const std::optional<QString>& cloudError, bool startsAtLogin,
+                                      const std::optional<QString>& desktopProblem) {
     std::vector<MenuEntry> menu;
     menu.push_back(item(pairing ? QStringLiteral("Paired · code ") + pairing->code
                                 : QStringLiteral("Not paired"),
@@ -26,6 +26,8 @@ std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
     if (cloudError)
         menu.push_back(item(QStringLiteral("⚠ ") + graphemePrefix(*cloudError, kWarningLength),
                             MenuCommand::None));
+    else if (desktopProblem)
+        menu.push_back(item(QStringLiteral("⚠ ") + *desktopProblem, MenuCommand::None));
     menu.push_back(separator());
     menu.push_back(item(QStringLiteral("Pair with Console…"), MenuCommand::PairManually));
     if (pairing)
