@@ -111,8 +111,7 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     EXPECT_FALSE(session.problem->text.has_value());
 }
 
-// Pins: a Shell newer than every release the extension lists refused it, and the context read
-// "Unknown" for ever with nothing in the log or the tray saying why.
+// Pins: a Shell newer than the releases the extension lists refused it, and nothing said why.
 TEST(GnomeSession, SaysOnceWhenTheShellRefusesTheExtensionAsOutOfDate) {
     GnomeDesktop desktop("\"42\"");
     ASSERT_TRUE(desktop.ready());

@@ -47,8 +47,7 @@ TEST_P(WlrootsDesktop, FollowsFocusTypesChordsAndSurvivesARestart) {
         received.emplace_back(logged);
     }
     EXPECT_EQ(first.keyLog(3), received);
-    // Pins: cage 0.2 (a virtual keyboard, no foreign-toplevel) was refused. A kiosk moves no
-    // focus on request: from 0.3 its one window's focus and title are all there is to see.
+    // Pins: cage 0.2 (keys, no foreign-toplevel) was refused. A kiosk moves no focus on request.
     if (std::string_view(GetParam()) == "cage") {
         EXPECT_TRUE(keysOnly ? agent.shows("Unknown")
                              : agent.shows("First Tool", nullptr, "Première ✓"));
