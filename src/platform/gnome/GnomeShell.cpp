@@ -82,8 +82,10 @@ uint modifierBits(const KeyChord& chord) {
     return bits;
 }
 
-} // namespace
-
+// What to tell the user about our extension from the Shell's own account of it (the answer to
+// org.gnome.Shell.Extensions.GetExtensionInfo, whose "path" leads to the metadata.json the Shell
+// read) and the Shell's version ("50.5"): a text when the Shell refused it as out of date or it
+// failed to start; nothing when its state says no more than that it is off, absent or running.
 std::optional<QString> extensionProblem(const QVariantMap& info, const QString& shellVersion) {
     const int state = info.value(QStringLiteral("state")).toInt();
     const QString cannotSee =
@@ -116,6 +118,8 @@ std::optional<QString> extensionProblem(const QVariantMap& info, const QString& 
                "GNOME Shell %1 does not load this agent's extension (made for up to %2): %3")
         .arg(QString::number(shell), QString::number(newest), cannotSee);
 }
+
+} // namespace
 
 ShellLink::ShellLink(std::shared_ptr<DesktopProblem> problem)
     : m_bus(QDBusConnection::sessionBus()), m_problem(std::move(problem)),

@@ -6,7 +6,6 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
-#include <QVariantMap>
 #include <memory>
 #include <optional>
 
@@ -25,13 +24,6 @@ inline constexpr char kExtensionUuid[] = "vantor-companion@keyloft.com";
 inline constexpr char kBusName[] = "com.keyloft.VantorCompanion.Shell";
 inline constexpr char kObjectPath[] = "/com/keyloft/VantorCompanion/Shell";
 inline constexpr char kInterface[] = "com.keyloft.VantorCompanion.Shell1";
-
-// What to tell the user about our extension from the Shell's own account of it (the answer to
-// org.gnome.Shell.Extensions.GetExtensionInfo, whose "path" leads to the metadata.json the Shell
-// read) and the Shell's version ("50.5"): a text when the
-// Shell refused it as out of date or it failed to start, nothing when its state says no more
-// than that it is switched off, absent or running.
-std::optional<QString> extensionProblem(const QVariantMap& info, const QString& shellVersion);
 
 // The agent's side of our GNOME Shell extension: the focused window it reports, kept from its
 // signal, and the key chords it presses. It speaks only to the Shell's own connection (the owner
