@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Start-up time of the agent (process start to the first /health answer, median of RUNS) and its
-# resident size after IDLE seconds, on a private Xvfb + openbox desktop with a tray host (trayer)
-# and without one. Usage: bench/agent_startup.sh [BUILD_DIR] [RUNS] [IDLE_SECONDS]
+# resident size after IDLE seconds, on a private Xvfb + openbox desktop with the release's tray
+# host (trayer, else stalonetray) and without one. Usage: bench/agent_startup.sh [BUILD_DIR] [RUNS] [IDLE_SECONDS]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 runs=${2:-10}
@@ -37,4 +37,4 @@ measure() {
 
 measure "no tray"
 start_tray
-measure "tray"
+measure "tray ($TRAY_HOST)"

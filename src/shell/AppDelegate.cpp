@@ -189,10 +189,8 @@ bool AppDelegate::trayVisible() const {
 }
 
 void AppDelegate::rebuildMenu() {
-    std::optional<QString> warning = m_core->lastCloudError;
-    if (!warning && desktopProblem)
-        warning = desktopProblem();
-    m_model = buildMenuModel(m_core->pairing, warning, LoginItem::status() == 1,
+    m_model = buildMenuModel(m_core->pairing, m_core->lastCloudError, LoginItem::status() == 1,
+                             desktopProblem ? desktopProblem() : std::nullopt,
                              m_server ? m_server->problem() : std::nullopt);
     installMenu();
 }

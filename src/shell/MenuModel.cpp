@@ -18,6 +18,7 @@ MenuEntry separator() {
 
 std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
                                       const std::optional<QString>& cloudError, bool startsAtLogin,
+                                      const std::optional<QString>& desktopProblem,
                                       const std::optional<QString>& localApiProblem) {
     std::vector<MenuEntry> menu;
     menu.push_back(item(pairing ? QStringLiteral("Paired · code ") + pairing->code
@@ -26,6 +27,8 @@ std::vector<MenuEntry> buildMenuModel(const std::optional<Pairing>& pairing,
     if (cloudError)
         menu.push_back(item(QStringLiteral("⚠ ") + graphemePrefix(*cloudError, kWarningLength),
                             MenuCommand::None));
+    else if (desktopProblem)
+        menu.push_back(item(QStringLiteral("⚠ ") + *desktopProblem, MenuCommand::None));
     // Our own fixed text, shown whole: the uid at its end is the part that helps.
     if (localApiProblem)
         menu.push_back(item(QStringLiteral("⚠ ") + *localApiProblem, MenuCommand::None));

@@ -83,12 +83,23 @@ XML
   export "DBUS_${type^^}_BUS_ADDRESS=unix:path=$E2E_DIR/${type}_bus"
 }
 
+# start_tray: the tray host the release packages: trayer where it has one (it left Debian after
+# 12), else stalonetray. Exports TRAY_HOST and TRAY_WINDOW, the name of the host's window that
+# the icons dock in.
 start_tray() {
-  trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
-    --transparent false >"$E2E_DIR/trayer.log" 2>&1 &
+  if command -v trayer >/dev/null; then
+    export TRAY_HOST=trayer TRAY_WINDOW=panel
+    trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+      --transparent false >"$E2E_DIR/trayer.log" 2>&1 &
+  elif command -v stalonetray >/dev/null; then
+    export TRAY_HOST=stalonetray TRAY_WINDOW=stalonetray
+    stalonetray --window-type dock --decorations none --icon-size 32 --geometry 1x1-0+0 \
+      >"$E2E_DIR/stalonetray.log" 2>&1 &
+  else
+    fail "no tray host: neither trayer nor stalonetray is installed"
+  fi
   E2E_PIDS+=($!)
-  wait_for 10 sh -c 'xprop -root | grep -q "_NET_SYSTEM_TRAY_S0\|_NET_SUPPORTING_WM_CHECK" && xwininfo -root -tree | grep -q panel' ||
-    fail "trayer did not start"
+  wait_for 10 sh -c "xwininfo -root -tree | grep -q '\"$TRAY_WINDOW\"'" || fail "$TRAY_HOST did not start"
 }
 
 # start_pulse [sink|source NAME DESCRIPTION]...: a PulseAudio server with null devices (by default
@@ -124,7 +135,8 @@ start_bg() {
 # start_wlroots sway|labwc|cage: a headless wlroots compositor in its own runtime folder
 # WLR_DIR. sway refuses root, so under root each runs as nobody in a folder nobody owns (root
 # still reaches its sockets). Exports WLR_DIR, WAYLAND_DISPLAY (the socket's full path), WLR_PID
-# (for a test that ends it as a crash would) and, for sway, SWAYSOCK; wlroots_client (or
+# (for a test that ends it as a crash would), for sway SWAYSOCK, and WLR_KEYS_ONLY where the
+# compositor offers a virtual keyboard but no foreign-toplevel; wlroots_client (or
 # $WLR_DIR/client) runs a program in the session as that user. Always started in the
 # background: the exec makes the recorded pid the program's own, so stopping it does not leave
 # the compositor or its clients behind. Where the release has no such compositor worth testing,
@@ -144,6 +156,8 @@ start_wlroots() {
     export WLR_MISSING="$version offers no virtual keyboard (0.2 does): no chord to prove"
     return 0
   fi
+  # cage 0.2 takes keys but tells nobody which window it shows; 0.3 offers foreign-toplevel.
+  if [ "$name" = cage ] && [[ $version == *' 0.2.'* ]]; then export WLR_KEYS_ONLY=1; fi
   export WLR_DIR=$E2E_DIR/$name
   chmod 711 "$E2E_DIR" # nobody passes through to its own folder, lists nothing
   mkdir -m 700 -p "$WLR_DIR"
@@ -183,12 +197,13 @@ wlroots_client() {
 start_sway() { start_wlroots sway; [ -z "${WLR_MISSING:-}" ] || fail "$WLR_MISSING"; SWAY_DIR=$WLR_DIR; }
 sway_client() { wlroots_client "$@"; }
 
-# start_gnome BUILD AGENT: a headless GNOME Shell on private system and session buses with our
-# extension (from the build tree, answering AGENT only) and the test helper extension enabled,
-# each in the form the running Shell loads: `imports` on 43/44, ES modules on 45 and later.
-# Exports WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
+# start_gnome BUILD AGENT [VERSIONS]: a headless GNOME Shell on private system and session buses
+# with our extension (from the build tree, answering AGENT only) and the test helper extension
+# enabled, each in the form the running Shell loads: `imports` on 43/44, ES modules on 45 and
+# later. VERSIONS ('"42"') replaces the Shell releases our extension lists. Exports
+# WAYLAND_DISPLAY. The same recipe as tests/support/GnomeDesktop.
 start_gnome() {
-  local build=$1 agent=$2 uuid=vantor-companion@keyloft.com form=legacy version
+  local build=$1 agent=$2 versions=${3:-} uuid=vantor-companion@keyloft.com form=legacy version
   local ext=$XDG_DATA_HOME/gnome-shell/extensions helper helper_dir
   helper=$(dirname "${BASH_SOURCE[0]}")/../support/gnome-helper
   version=$(gnome-shell --version | sed -n 's/^GNOME Shell \([0-9]*\).*/\1/p')
@@ -196,6 +211,7 @@ start_gnome() {
   mkdir -p "$ext"
   cp -r "$build/gnome-extension/$form/$uuid" "$ext/"
   echo "$agent" >"$ext/$uuid/agent-executables"
+  [ -z "$versions" ] || sed -i "s/\"shell-version\": \[[^]]*\]/\"shell-version\": [$versions]/" "$ext/$uuid/metadata.json"
   helper_dir=$ext/vantor-test-helper@keyloft.com
   mkdir -p "$helper_dir"
   cp "$helper/$form.js" "$helper_dir/extension.js"

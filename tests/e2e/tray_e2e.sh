@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The installed agent on a throwaway desktop (Xvfb, openbox, trayer, PulseAudio), paired with
+# The installed agent on a throwaway desktop (Xvfb, openbox, the release's tray host, PulseAudio), paired with
 # the reference cloud peer: the icon docks, its menu opens, a second start hands links and
 # pasted text to the running agent, Unpair and Start at Login work from the menu.
 # Usage: tray_e2e.sh BUILD_DIR
@@ -40,7 +40,7 @@ curl -sf -o /dev/null http://127.0.0.1:17345/health && fail "another agent alrea
 start_bg agent "$agent"
 wait_for 10 curl -sf http://127.0.0.1:17345/health || fail "agent did not answer /health"
 
-tray_icon() { xwininfo -root -tree | awk '/"panel"/ {p=1; next} p && /"vantor-companion"/ && !found {print $1; found=1}'; }
+tray_icon() { xwininfo -root -tree | awk -v host="\"$TRAY_WINDOW\"" 'index($0, host) {p=1; next} p && /"vantor-companion"/ && !found {print $1; found=1}'; }
 wait_for 20 test -n "$(tray_icon)" || fail "the icon did not dock in the tray"
 icon=$(tray_icon)
 import -window root "$shots/tray.png"

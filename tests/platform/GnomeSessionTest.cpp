@@ -4,11 +4,15 @@
 #include "DesktopSession.h"
 #include "FrontApplication.h"
 #include "GnomeDesktop.h"
+#include "GnomeShell.h"
 #include "KeyChord.h"
 #include "KeySender.h"
+#include "Log.h"
 
 #include <QDBusConnection>
+#include <QDBusInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 #include <QFile>
 #include <gtest/gtest.h>
 
@@ -26,6 +30,11 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
         qEnvironmentVariable("HOME") + QStringLiteral("/.local/share/applications/"
                                                       "org.example.VantorWitness.desktop"),
         "[Desktop Entry]\nType=Application\nName=Vantor Witness\nExec=true\n"));
+    // This Shell's release is one the extension lists: the Shell runs it (state 1).
+    const QDBusReply<QVariantMap> info =
+        QDBusInterface(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell.Extensions"_s)
+            .call(u"GetExtensionInfo"_s, QString::fromLatin1(gnome::kExtensionUuid));
+    EXPECT_EQ(info.value().value(u"state"_s), 1.0);
     DesktopSession session = gnome::open();
     ASSERT_TRUE(session.problem);
     DesktopAgent agent(session.front, session.keys);
@@ -100,6 +109,26 @@ TEST(GnomeSession, FollowsFocusAndTitlesPressesKeysForTheAgentAloneAndSurvivesTh
     EXPECT_TRUE(waitUntil([&] { return activateWitness() && agent.shows("Vantor Witness"); },
                           std::chrono::seconds(10)));
     EXPECT_FALSE(session.problem->text.has_value());
+}
+
+// Pins: a Shell newer than the releases the extension lists refused it, and nothing said why.
+TEST(GnomeSession, SaysOnceWhenTheShellRefusesTheExtensionAsOutOfDate) {
+    GnomeDesktop desktop("\"42\"");
+    ASSERT_TRUE(desktop.ready());
+    QStringList log;
+    setLogObserver([&](const QString& line) { log << line; });
+    const DesktopSession session = gnome::open();
+    const QString shell =
+        QDBusInterface(u"org.gnome.Shell"_s, u"/org/gnome/Shell"_s, u"org.gnome.Shell"_s)
+            .property("ShellVersion")
+            .toString()
+            .section(u'.', 0, 0);
+    const QString warning = u"GNOME Shell %1 is newer than this agent's extension (up to 42): the "
+                            "front window can't be seen — update Vantor Companion"_s.arg(shell);
+    EXPECT_TRUE(
+        waitUntil([&] { return session.problem->text == warning; }, std::chrono::seconds(10)));
+    setLogObserver({});
+    EXPECT_EQ(log.filter(warning).size(), 1);
 }
 
 } // namespace

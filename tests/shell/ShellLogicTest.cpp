@@ -43,6 +43,9 @@ TEST(MenuModel, ListsEntriesInOrderWithTheWarningCutToSixtyCharacters) {
          {std::pair{kLongError, u"e\u0301"_s + QString(59, QLatin1Char('x'))},
           {kLongError.chopped(1), kLongError.chopped(1)}})
         EXPECT_EQ(buildMenuModel(std::nullopt, error, false)[1], item(qPrintable(u"⚠ "_s + shown)));
+    // Pins: a desktop problem lost its end (what to do) to the cloud error's cut.
+    EXPECT_EQ(buildMenuModel(std::nullopt, {}, false, kLongError)[1],
+              item(qPrintable(u"⚠ "_s + kLongError)));
 }
 
 // Adding and removing the entry is proven from the menu, by the installed agent.

@@ -2,13 +2,13 @@
 
 #include "TestDesktop.h"
 
-// A private GNOME Shell 43 for one test, started by `start_gnome` of tests/e2e/desktop.sh (its
-// own system and session buses, our extension answering this test program, the test helper
+// A private GNOME Shell for one test, by `start_gnome` of tests/e2e/desktop.sh (own buses, our
+// extension listing `shellVersions` ('"42"') if given and answering this program, the helper
 // extension). HOME, the XDG folders, the bus addresses and WAYLAND_DISPLAY point at it while the
 // object lives; set them before the test first touches the session bus.
 class GnomeDesktop : public TestDesktop {
 public:
-    GnomeDesktop();
+    explicit GnomeDesktop(const std::string& shellVersions = {});
 
     // Switches our extension on or off while the Shell runs.
     bool setExtensionEnabled(bool enabled) const;

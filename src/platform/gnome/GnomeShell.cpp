@@ -12,7 +12,11 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTimer>
 #include <xkbcommon/xkbcommon.h>
 
@@ -27,6 +31,15 @@ constexpr int kLastRetryMs = 60000;
 constexpr int kRenewMs = 60000;
 
 const QString kRefused = QStringLiteral("com.keyloft.VantorCompanion.Error.Refused");
+
+// The Shell's own account of its extensions, and its states there (the same numbers since 3.x).
+const QString kShellPath = QStringLiteral("/org/gnome/Shell");
+const QString kExtensionsInterface = QStringLiteral("org.gnome.Shell.Extensions");
+constexpr int kStateError = 3;
+constexpr int kStateOutOfDate = 4;
+// The Shell's error text is shown in the tray's menu: one line, bounded.
+constexpr int kErrorChars = 160;
+constexpr qint64 kMetadataBytes = 64 * 1024;
 
 QDBusMessage extensionCall(const QString& shell, const char* method) {
     return QDBusMessage::createMethodCall(shell, QLatin1String(kObjectPath),
@@ -58,11 +71,52 @@ QString programOf(const QDBusConnection& bus, const QString& name) {
     return pid.isValid() ? ::programOf(pid.toLongLong()) : QString();
 }
 
+int majorOf(const QString& version) {
+    return version.section(QLatin1Char('.'), 0, 0).toInt();
+}
+
 uint modifierBits(const KeyChord& chord) {
     uint bits = 0;
     for (const KeyModifier modifier : chord.modifiers)
         bits |= modifier == KeyModifier::Shift ? 1U : modifier == KeyModifier::Control ? 2U : 4U;
     return bits;
+}
+
+// What to tell the user about our extension from the Shell's own account of it (the answer to
+// org.gnome.Shell.Extensions.GetExtensionInfo, whose "path" leads to the metadata.json the Shell
+// read) and the Shell's version ("50.5"): a text when the Shell refused it as out of date or it
+// failed to start; nothing when its state says no more than that it is off, absent or running.
+std::optional<QString> extensionProblem(const QVariantMap& info, const QString& shellVersion) {
+    const int state = info.value(QStringLiteral("state")).toInt();
+    const QString cannotSee =
+        QStringLiteral("the front window can't be seen — update Vantor Companion");
+    if (state == kStateError) {
+        QString error =
+            info.value(QStringLiteral("error")).toString().section(QLatin1Char('\n'), 0, 0);
+        error.truncate(kErrorChars);
+        error.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
+        return QStringLiteral("GNOME Shell could not start this agent's extension (%1): %2")
+            .arg(error, cannotSee);
+    }
+    if (state != kStateOutOfDate)
+        return std::nullopt;
+    int newest = 0;
+    // The Shell's account leaves lists out: the releases come from the metadata it refused.
+    QFile metadata(info.value(QStringLiteral("path")).toString() +
+                   QStringLiteral("/metadata.json"));
+    // A pipe in its place would hold the open, and the agent's main thread with it.
+    if (QFileInfo(metadata).isFile() && metadata.open(QIODevice::ReadOnly))
+        for (const QJsonValue listed :
+             QJsonDocument::fromJson(metadata.read(kMetadataBytes))[u"shell-version"].toArray())
+            newest = std::max(newest, majorOf(listed.toString()));
+    const int shell = majorOf(shellVersion);
+    if (shell > newest)
+        return QStringLiteral("GNOME Shell %1 is newer than this agent's extension (up to %2): %3")
+            .arg(QString::number(shell), QString::number(newest), cannotSee);
+    // An older Shell, or the form meant for another range of releases installed.
+    return QStringLiteral(
+               "GNOME Shell %1 does not load this agent's extension (made for up to %2): %3")
+        .arg(QString::number(shell), QString::number(newest), cannotSee);
 }
 
 } // namespace
@@ -103,21 +157,40 @@ void ShellLink::subscribe() {
     // only the Shell's own connection is believed about windows or told which keys to press.
     const QString shell = ownerOf(m_bus, QStringLiteral("org.gnome.Shell"));
     if (shell != m_shell) {
-        if (!m_shell.isEmpty())
+        if (!m_shell.isEmpty()) {
             m_bus.disconnect(m_shell, QLatin1String(kObjectPath), QLatin1String(kInterface),
                              QStringLiteral("WindowChanged"), this,
                              SLOT(windowChanged(QDBusMessage)));
+            m_bus.disconnect(m_shell, kShellPath, kExtensionsInterface,
+                             QStringLiteral("ExtensionStateChanged"), this,
+                             SLOT(extensionStateChanged(QDBusMessage)));
+        }
         m_shell.clear();
         if (!shell.isEmpty() &&
             QFileInfo(programOf(m_bus, shell)).fileName() == QLatin1String("gnome-shell")) {
             m_shell = shell;
             m_bus.connect(m_shell, QLatin1String(kObjectPath), QLatin1String(kInterface),
                           QStringLiteral("WindowChanged"), this, SLOT(windowChanged(QDBusMessage)));
+            m_bus.connect(m_shell, kShellPath, kExtensionsInterface,
+                          QStringLiteral("ExtensionStateChanged"), this,
+                          SLOT(extensionStateChanged(QDBusMessage)));
+            QDBusMessage version = QDBusMessage::createMethodCall(
+                m_shell, kShellPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                QStringLiteral("Get"));
+            version << QStringLiteral("org.gnome.Shell") << QStringLiteral("ShellVersion");
+            const QDBusMessage reply = m_bus.call(version, QDBus::Block, kCallTimeoutMs);
+            m_shellVersion = reply.arguments().value(0).value<QDBusVariant>().variant().toString();
         }
     }
-    if (m_shell.isEmpty() || ownerOf(m_bus, QLatin1String(kBusName)).isEmpty()) {
+    if (m_shell.isEmpty()) {
         m_subscribed = false;
         setProblem(missingText());
+        retryLater();
+        return;
+    }
+    if (ownerOf(m_bus, QLatin1String(kBusName)).isEmpty()) {
+        m_subscribed = false;
+        askExtensionState();
         retryLater();
         return;
     }
@@ -143,6 +216,40 @@ void ShellLink::subscribe() {
                                : missingText());
                 retryLater();
             });
+}
+
+// Why the extension is not there, in the Shell's words where it has any; until it answers, the
+// problem stands as it was.
+void ShellLink::askExtensionState() {
+    QDBusMessage info = QDBusMessage::createMethodCall(m_shell, kShellPath, kExtensionsInterface,
+                                                       QStringLiteral("GetExtensionInfo"));
+    info << QLatin1String(kExtensionUuid);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(info, kCallTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, shell = m_shell](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                // An answer that arrives after the extension came back, or from a Shell since
+                // replaced, is about a state that is gone.
+                if (m_subscribed || shell != m_shell)
+                    return;
+                const QDBusPendingReply<QVariantMap> reply = *call;
+                const std::optional<QString> refused =
+                    reply.isValid() ? extensionProblem(reply.value(), m_shellVersion)
+                                    : std::nullopt;
+                if (refused && *refused != m_toldState) {
+                    m_toldState = *refused;
+                    logEvent(QStringLiteral("GNOME extension not loaded"), *refused);
+                }
+                setProblem(refused.value_or(missingText()));
+            });
+}
+
+void ShellLink::extensionStateChanged(const QDBusMessage& message) {
+    if (message.service() != m_shell ||
+        message.arguments().value(0).toString() != QLatin1String(kExtensionUuid))
+        return;
+    m_retryMs = 0;
+    subscribe();
 }
 
 void ShellLink::setProblem(std::optional<QString> text) {

@@ -31,7 +31,8 @@ inline constexpr char kInterface[] = "com.keyloft.VantorCompanion.Shell1";
 // signals are taken from that connection alone, and only while subscribed. Follows both names,
 // so a Shell restart or the extension switched off and on again is noticed; a refused or
 // unanswered subscription is tried again (1 s doubling to 60 s), and a held one is renewed now
-// and then. Main thread.
+// and then. While the extension is not there, the Shell's word on it (refused as out of date,
+// failed) is what the user is told, and its state changes are followed. Main thread.
 class ShellLink final : public QObject, public FrontApplicationSource, public KeySender {
     Q_OBJECT
 public:
@@ -43,10 +44,12 @@ public:
 
 private Q_SLOTS:
     void windowChanged(const QDBusMessage& message);
+    void extensionStateChanged(const QDBusMessage& message);
 
 private:
     void subscribe();
     void retryLater();
+    void askExtensionState();
     void setProblem(std::optional<QString> text);
     void forgetWindow();
     void takeWindow(const QList<QVariant>& args);
@@ -54,7 +57,8 @@ private:
 
     QDBusConnection m_bus;
     QDBusServiceWatcher* m_watcher = nullptr;
-    QString m_shell; // the Shell's unique name, where calls go and signals come from
+    QString m_shell;        // the Shell's unique name, where calls go and signals come from
+    QString m_shellVersion; // as that Shell gives it ("50.5")
     QTimer* m_retry = nullptr;
     int m_retryMs = 0;
     std::shared_ptr<DesktopProblem> m_problem;
@@ -62,6 +66,7 @@ private:
     quint64 m_windowId = 0;
     std::optional<FrontApplication> m_front;
     bool m_told = false;
+    QString m_toldState; // the last of the Shell's refusals written to the log
     bool m_subscribed = false;
     xkb_context* m_xkb = nullptr;
     xkb_keymap* m_keymap = nullptr;
