@@ -1,6 +1,8 @@
-// The cost of one "audio-output-next" action through the dispatcher against a real PulseAudio
-// server with three null sinks: the agent's own case (one kept connection) and, for reference,
-// the switch alone on a backend that connects afresh every time, as a short-lived helper would.
+// The cost of one "audio-output-next" action through the dispatcher against a real sound server
+// with three null sinks, PulseAudio and then PipeWire in the same run: the agent's own case (one
+// kept connection, each switch waiting for the server to report its new default) and, for
+// reference, the switch alone on a backend that connects afresh every time, as a short-lived
+// helper would.
 #include "AgentCore.h"
 #include "AudioDevices.h"
 #include "PulseAudioBackend.h"
@@ -11,6 +13,8 @@
 #include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -34,32 +38,34 @@ void BM_AudioOutputNextFreshConnection(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_AudioOutputNext)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_AudioOutputNextFreshConnection)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // A private home, so the core reads no real pairing.
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    PulseServer server{{{QStringLiteral("sinkA"), QStringLiteral("Speakers A")},
-                        {QStringLiteral("sinkB"), QStringLiteral("Headset B")},
-                        {QStringLiteral("sinkC"), QStringLiteral("HDMI C")}},
-                       {}};
-    if (!server.isRunning()) {
-        std::fprintf(stderr, "pulseaudio did not start\n");
-        return 1;
-    }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    for (const auto kind : {PulseServer::Kind::PulseAudio, PulseServer::Kind::PipeWire}) {
+        PulseServer server{{{QStringLiteral("sinkA"), QStringLiteral("Speakers A")},
+                            {QStringLiteral("sinkB"), QStringLiteral("Headset B")},
+                            {QStringLiteral("sinkC"), QStringLiteral("HDMI C")}},
+                           {},
+                           kind};
+        if (!server.isRunning()) {
+            std::fprintf(stderr, "%s did not start\n", PulseServer::name(kind));
+            return 1;
+        }
+        benchmark::ClearRegisteredBenchmarks();
+        for (const auto& [name, function] :
+             {std::pair{"BM_AudioOutputNext/", &BM_AudioOutputNext},
+              std::pair{"BM_AudioOutputNextFreshConnection/", &BM_AudioOutputNextFreshConnection}})
+            benchmark::RegisterBenchmark((name + std::string(PulseServer::name(kind))).c_str(),
+                                         function)
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime()
+                ->Repetitions(5)
+                ->ReportAggregatesOnly(true);
+        benchmark::RunSpecifiedBenchmarks();
+    }
     benchmark::Shutdown();
     return 0;
 }
