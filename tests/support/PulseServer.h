@@ -17,7 +17,8 @@ public:
         QString description; // what users see, e.g. "Speakers A"
     };
     PulseServer(const QList<Device>& sinks, const QList<Device>& sources,
-                Kind kind = Kind::PulseAudio);
+                Kind server = Kind::PulseAudio);
+    Kind kind() const { return m_kind; }
 
     // Starts the server again (after stop()), with the same devices; true once it answers.
     bool start();
@@ -33,5 +34,6 @@ public:
     }
 
 private:
+    Kind m_kind;
     std::string m_call;
 };
