@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kDefaultSink[] = "@DEFAULT_SINK@";
 constexpr char kDefaultSource[] = "@DEFAULT_SOURCE@";
 // How long a change may take to show. PipeWire's pulse server was seen reporting a new default
-// 9 to 26 ms after acknowledging it; a server that still shows the old state after this kept it.
+// 2 to 26 ms after acknowledging it; a server that still shows the old state after this kept it.
 constexpr auto kConfirmWait = std::chrono::milliseconds(1000);
 // A volume read back may differ from the one set by the server's rounding (PipeWire keeps
 // volumes as floats): half a percent apart counts as the same.
