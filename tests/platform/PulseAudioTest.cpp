@@ -148,8 +148,6 @@ TEST_P(PulseFixture, VolumeInPercentKeepsTheBalanceAndIsConfirmed) {
     EXPECT_EQ(pulse.defaultSinkVolumePercent(), 80);
     pulse.setDefaultSinkVolumePercent(40);
     EXPECT_EQ(channels(u"sinkA"_s), QStringList({u"20"_s, u"40"_s}));
-    player.kill();
-    player.waitForFinished();
 }
 
 TEST_P(PulseFixture, ServerGoneOrSilentIsRefusedAndServesAgainWhenBack) {
