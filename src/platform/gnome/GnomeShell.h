@@ -1,9 +1,11 @@
 #pragma once
 
+#include "DesktopSession.h"
 #include "FrontApplication.h"
 #include "KeySender.h"
 
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -25,6 +27,9 @@ inline constexpr char kExtensionUuid[] = "vantor-companion@keyloft.com";
 inline constexpr char kBusName[] = "com.keyloft.VantorCompanion.Shell";
 inline constexpr char kObjectPath[] = "/com/keyloft/VantorCompanion/Shell";
 inline constexpr char kInterface[] = "com.keyloft.VantorCompanion.Shell1";
+// The agent's own object on its connection, where the extension sends the user's menu choices.
+inline constexpr char kAgentPath[] = "/com/keyloft/VantorCompanion/Agent";
+inline constexpr char kAgentInterface[] = "com.keyloft.VantorCompanion.Agent1";
 
 // What to tell the user about our extension from the Shell's own account of it (the answer to
 // org.gnome.Shell.Extensions.GetExtensionInfo, whose "path" leads to the metadata.json the Shell
@@ -40,15 +45,27 @@ std::optional<QString> extensionProblem(const QVariantMap& info, const QString& 
 // so a Shell restart or the extension switched off and on again is noticed; a refused or
 // unanswered subscription is tried again (1 s doubling to 60 s), and a held one is renewed now
 // and then. While the extension is not there, the Shell's word on it (refused as out of date,
-// failed) is what the user is told, and its state changes are followed. Main thread.
-class ShellLink final : public QObject, public FrontApplicationSource, public KeySender {
+// failed) is what the user is told, and its state changes are followed. The status menu goes to
+// the extension at each change and with each new subscription; a choice from it is taken from the
+// Shell's connection alone. Main thread.
+class ShellLink final : public QObject,
+                        public FrontApplicationSource,
+                        public KeySender,
+                        public StatusMenuHost,
+                        protected QDBusContext {
     Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.keyloft.VantorCompanion.Agent1")
 public:
     explicit ShellLink(std::shared_ptr<DesktopProblem> problem);
     ~ShellLink() override;
 
     std::optional<FrontApplication> frontApplication() override;
     void send(const KeyChord& chord) override;
+    void showMenu(const std::vector<StatusMenuEntry>& entries) override;
+
+public Q_SLOTS:
+    // The user chose this entry of the menu in the top bar.
+    Q_SCRIPTABLE void Activate(uint id);
 
 private Q_SLOTS:
     void windowChanged(const QDBusMessage& message);
@@ -56,6 +73,7 @@ private Q_SLOTS:
 
 private:
     void subscribe();
+    void pushMenu();
     void retryLater();
     void askExtensionState();
     void setProblem(std::optional<QString> text);
@@ -76,6 +94,7 @@ private:
     bool m_told = false;
     QString m_toldState; // the last of the Shell's refusals written to the log
     bool m_subscribed = false;
+    std::vector<StatusMenuEntry> m_menu;
     xkb_context* m_xkb = nullptr;
     xkb_keymap* m_keymap = nullptr;
     QString m_keymapNames;
