@@ -79,21 +79,27 @@ var TestHelper = class {
     }
 
     ScreenshotAsync([path, openMenu], invocation) {
-        const {Gio, Main, Shell} = this._lib;
+        const {Gio, GLib, Main, Shell} = this._lib;
         const indicator = Main.panel.statusArea['vantor-companion'];
         if (openMenu && indicator)
             indicator.menu.open(false);
-        const stream = Gio.File.new_for_path(path).replace(null, false,
-            Gio.FileCreateFlags.NONE, null);
-        new Shell.Screenshot().screenshot(false, stream, (shooter, result) => {
-            try {
-                shooter.screenshot_finish(result);
-                stream.close(null);
-                invocation.return_value(null);
-            } catch (e) {
-                invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', String(e));
-            }
-        });
+        const shoot = () => {
+            const stream = Gio.File.new_for_path(path).replace(null, false,
+                Gio.FileCreateFlags.NONE, null);
+            new Shell.Screenshot().screenshot(false, stream, (shooter, result) => {
+                try {
+                    shooter.screenshot_finish(result);
+                    stream.close(null);
+                    invocation.return_value(null);
+                } catch (e) {
+                    invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed', String(e));
+                }
+            });
+            return GLib.SOURCE_REMOVE;
+        };
+        // A picture for people, not a check: the Shell loads the menu's icons (the check mark)
+        // after the menu first paints, so give them a moment to show.
+        GLib.timeout_add(GLib.PRIORITY_DEFAULT, 500, shoot);
     }
 
     // Out of the overview first (it holds the keyboard focus), and with a timestamp from the
