@@ -1,12 +1,20 @@
 // SPDX-License-Identifier: MIT
 // What both forms of the extension share: the focused window on the session bus, unicast to the
-// agent, and a virtual keyboard that only the agent may use. Written without `imports` and
+// agent, a virtual keyboard that only the agent may use, and the agent's status menu in the top
+// bar while the agent has no tray to show it (GNOME Shell has none of its own). Written without `imports` and
 // `import` so the same text serves GNOME 43/44 (legacy) and 45+ (ES module): each entry file hands
 // in the libraries it loaded its own way.
 
 var BUS_NAME = 'com.keyloft.VantorCompanion.Shell';
 var OBJECT_PATH = '/com/keyloft/VantorCompanion/Shell';
 var INTERFACE = 'com.keyloft.VantorCompanion.Shell1';
+// The agent's object on its own connection, which takes the user's choices from the menu.
+const AGENT_PATH = '/com/keyloft/VantorCompanion/Agent';
+const AGENT_INTERFACE = 'com.keyloft.VantorCompanion.Agent1';
+const INDICATOR_ROLE = 'vantor-companion';
+// The agent's menu is a dozen lines; these bound what a faulty one can make the Shell draw.
+const MAX_MENU_ENTRIES = 32;
+const MAX_TITLE_CHARS = 200;
 
 const INTERFACE_XML = `<node>
   <interface name="${INTERFACE}">
@@ -24,6 +32,10 @@ const INTERFACE_XML = `<node>
     <method name="PressKey">
       <arg type="u" name="keysym" direction="in"/>
       <arg type="u" name="modifiers" direction="in"/>
+    </method>
+    <!-- id, title, enabled, checkable, checked, separator; none: no indicator -->
+    <method name="SetMenu">
+      <arg type="a(usbbbb)" name="entries" direction="in"/>
     </method>
     <signal name="WindowChanged">
       <arg type="t" name="id"/>
@@ -59,13 +71,16 @@ function readAgentExecutables(lib, folder) {
 }
 
 var VantorService = class VantorService {
-    // lib: {Gio, GLib, Clutter, Shell, inputSources}; folder: where the extension lives.
+    // lib: {Gio, GLib, Clutter, Shell, St, Main, PanelMenu, PopupMenu, inputSources}; folder:
+    // where the extension lives.
     constructor(lib, folder) {
         this._lib = lib;
+        this._folder = folder;
         this._allowed = readAgentExecutables(lib, folder);
         this._subscriber = null;
         this._window = null;
         this._signals = [];
+        this._indicator = null;
     }
 
     enable() {
@@ -135,6 +150,58 @@ var VantorService = class VantorService {
             this._lib.Gio.bus_unwatch_name(this._subscriberWatch);
         this._subscriberWatch = 0;
         this._subscriber = null;
+        // The menu is the agent's: it goes with the agent.
+        this._showMenu([]);
+    }
+
+    // The top-bar indicator with these entries; none removes it.
+    _showMenu(entries) {
+        const {Gio, Main, PanelMenu, PopupMenu, St} = this._lib;
+        if (entries.length === 0) {
+            if (this._indicator)
+                this._indicator.destroy();
+            this._indicator = null;
+            return;
+        }
+        if (!this._indicator) {
+            this._indicator = new PanelMenu.Button(0.0, 'Keyloft Companion', false);
+            this._indicator.add_child(new St.Icon({
+                gicon: Gio.icon_new_for_string(`${this._folder}/KeyloftMenu.png`),
+                style_class: 'system-status-icon',
+            }));
+            Main.panel.addToStatusArea(INDICATOR_ROLE, this._indicator);
+        }
+        const menu = this._indicator.menu;
+        menu.removeAll();
+        for (const [id, title, enabled, checkable, checked, separator] of
+            entries.slice(0, MAX_MENU_ENTRIES)) {
+            if (separator) {
+                menu.addMenuItem(new PopupMenu.PopupSeparatorMenuItem());
+                continue;
+            }
+            const item = new PopupMenu.PopupMenuItem(title.slice(0, MAX_TITLE_CHARS));
+            item.sensitive = enabled;
+            if (checkable)
+                item.setOrnament(checked ? PopupMenu.Ornament.CHECK : PopupMenu.Ornament.NONE);
+            item.connect('activate', () => this._choose(id));
+            menu.addMenuItem(item);
+        }
+    }
+
+    // The agent runs the command, as its tray menu would; the answer only says it was taken.
+    _choose(id) {
+        const {Gio, GLib} = this._lib;
+        if (!this._subscriber)
+            return;
+        Gio.DBus.session.call(this._subscriber, AGENT_PATH, AGENT_INTERFACE, 'Activate',
+            new GLib.Variant('(u)', [id]), null, Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, null,
+            (connection, result) => {
+                try {
+                    connection.call_finish(result);
+                } catch (e) {
+                    log(`Keyloft Companion: the agent did not take the menu choice: ${e.message}`);
+                }
+            });
     }
 
     // The program a process runs. An upgrade that replaced the file by rename leaves the kernel
@@ -225,6 +292,19 @@ var VantorService = class VantorService {
         this._fromAgent(invocation, () => {
             const [layout, options] = this._lib.inputSources();
             invocation.return_value(new GLib.Variant('(ss)', [layout, options]));
+        });
+    }
+
+    SetMenuAsync(params, invocation) {
+        const [entries] = params;
+        this._fromAgent(invocation, sender => {
+            // The agent that holds the subscription: the menu leaves with its connection.
+            if (sender !== this._subscriber) {
+                invocation.return_dbus_error(ERROR_REFUSED, 'Subscribe first');
+                return;
+            }
+            this._showMenu(entries);
+            invocation.return_value(null);
         });
     }
 

@@ -3,6 +3,7 @@
 #include "AgentCore.h"
 #include "AgentError.h"
 #include "DefaultConsoleUrl.h"
+#include "DesktopSession.h"
 #include "LocalServer.h"
 #include "Log.h"
 #include "LoginItem.h"
@@ -156,9 +157,12 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::createStatusItem() {
     m_menu = std::make_unique<QMenu>();
     if (!m_options.canAsk || !QSystemTrayIcon::isSystemTrayAvailable()) {
+        const QString terminal =
+            QStringLiteral("pair from a terminal with: vantor-companion --pair -");
         logEvent(QStringLiteral("Tray unavailable"),
-                 QStringLiteral("the menu is not shown; pair from a terminal with: "
-                                "vantor-companion --pair -"));
+                 m_menuHost ? QStringLiteral("the menu is in the desktop's top bar; without it, ") +
+                                  terminal
+                            : QStringLiteral("the menu is not shown; ") + terminal);
         if (!m_options.canAsk)
             return;
         // Dock as soon as a tray host appears.
@@ -201,14 +205,18 @@ void AppDelegate::installMenu() {
     if (!m_menu)
         return;
     m_menu->clear();
+    std::vector<StatusMenuEntry> published;
     for (const MenuEntry& entry : m_model) {
+        const bool checkable = entry.command == MenuCommand::ToggleLoginItem;
+        published.push_back({static_cast<quint32>(entry.command), entry.title, entry.enabled,
+                             checkable, entry.checked, entry.separator});
         if (entry.separator) {
             m_menu->addSeparator();
             continue;
         }
         QAction* action = m_menu->addAction(entry.title);
         action->setEnabled(entry.enabled);
-        if (entry.command == MenuCommand::ToggleLoginItem) {
+        if (checkable) {
             action->setCheckable(true);
             action->setChecked(entry.checked);
         }
@@ -218,6 +226,22 @@ void AppDelegate::installMenu() {
             QTimer::singleShot(0, this, [this, command] { run(command); });
         });
     }
+    // Never two menus: the desktop shows this one only while no tray icon of ours does.
+    if (m_menuHost)
+        m_menuHost->showMenu(trayVisible() ? std::vector<StatusMenuEntry>() : published);
+}
+
+void AppDelegate::setMenuHost(std::shared_ptr<StatusMenuHost> host) {
+    m_menuHost = std::move(host);
+    if (!m_menuHost)
+        return;
+    QPointer<AppDelegate> self(this);
+    // The host passes on only ids of the entries it was last given, each a command's.
+    m_menuHost->onActivate = [self](quint32 id) {
+        if (self)
+            self->run(static_cast<MenuCommand>(id));
+    };
+    installMenu();
 }
 
 void AppDelegate::run(MenuCommand command) {

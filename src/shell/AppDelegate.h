@@ -15,6 +15,7 @@ class QMenu;
 class QSystemTrayIcon;
 class QTimer;
 class QUrl;
+class StatusMenuHost;
 struct CoreServices;
 struct Pairing;
 
@@ -72,6 +73,10 @@ public:
     std::function<bool(const LinkQuestion& question)> confirmLink;
     std::function<void(const QUrl& url)> openUrl;
     std::function<std::optional<QString>()> askForPairingText;
+    // Where the desktop itself shows the status menu while no tray icon does (GNOME's top bar);
+    // its choices run as the tray's do.
+    void setMenuHost(std::shared_ptr<StatusMenuHost> host);
+
     // What keeps the desktop backend from working, for the status line while there is no cloud
     // error to show; call rebuildMenu when it changes.
     std::function<std::optional<QString>()> desktopProblem;
@@ -87,6 +92,7 @@ private:
     std::unique_ptr<LocalServer> m_server;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     std::unique_ptr<QMenu> m_menu;
+    std::shared_ptr<StatusMenuHost> m_menuHost;
     QTimer* m_trayWatch = nullptr;
     std::vector<MenuEntry> m_model;
 };

@@ -75,6 +75,7 @@ int main(int argc, char** argv) {
         delegate.desktopProblem = [problem] { return problem->text; };
         problem->onChange = [&delegate] { delegate.rebuildMenu(); };
     }
+    delegate.setMenuHost(session.menu);
     instance.onArgument = [&delegate](const QString& handed) { delegate.handleArgument(handed); };
     delegate.applicationDidFinishLaunching();
     if (!argument.isEmpty())

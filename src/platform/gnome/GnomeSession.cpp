@@ -28,6 +28,7 @@ DesktopSession open() {
     auto link = std::make_shared<ShellLink>(session.problem);
     session.front = link;
     session.keys = link;
+    session.menu = link;
     session.description = QStringLiteral("GNOME on Wayland, through the %1 Shell extension")
                               .arg(QLatin1String(kExtensionUuid));
     return session;

@@ -8,7 +8,9 @@
 #include "ProcessInfo.h"
 #include "WindowApps.h"
 
+#include <QDBusArgument>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -18,7 +20,25 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
+#include <algorithm>
 #include <xkbcommon/xkbcommon.h>
+
+// The menu's wire form, a(usbbbb): id, title, enabled, checkable, checked, separator.
+QDBusArgument& operator<<(QDBusArgument& argument, const StatusMenuEntry& entry) {
+    argument.beginStructure();
+    argument << entry.id << entry.title << entry.enabled << entry.checkable << entry.checked
+             << entry.separator;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, StatusMenuEntry& entry) {
+    argument.beginStructure();
+    argument >> entry.id >> entry.title >> entry.enabled >> entry.checkable >> entry.checked >>
+        entry.separator;
+    argument.endStructure();
+    return argument;
+}
 
 namespace gnome {
 namespace {
@@ -138,10 +158,14 @@ ShellLink::ShellLink(std::shared_ptr<DesktopProblem> problem)
         m_retryMs = 0;
         subscribe();
     });
+    qDBusRegisterMetaType<StatusMenuEntry>();
+    qDBusRegisterMetaType<QList<StatusMenuEntry>>();
+    m_bus.registerObject(QLatin1String(kAgentPath), this, QDBusConnection::ExportScriptableSlots);
     subscribe();
 }
 
 ShellLink::~ShellLink() {
+    m_bus.unregisterObject(QLatin1String(kAgentPath));
     xkb_keymap_unref(m_keymap);
     xkb_context_unref(m_xkb);
 }
@@ -208,6 +232,9 @@ void ShellLink::subscribe() {
                     m_retry->start(kRenewMs);
                     if (!was || reply.arguments().value(0).toULongLong() != m_windowId)
                         takeWindow(reply.arguments());
+                    // A new subscriber has no menu yet: the extension's last one went with it.
+                    if (!was)
+                        pushMenu();
                     return;
                 }
                 forgetWindow();
@@ -303,6 +330,42 @@ void ShellLink::takeWindow(const QList<QVariant>& args) {
     m_windowId = id;
     if (moved)
         notifyFocusChange();
+}
+
+void ShellLink::showMenu(const std::vector<StatusMenuEntry>& entries) {
+    if (entries == m_menu)
+        return;
+    m_menu = entries;
+    if (m_subscribed)
+        pushMenu();
+}
+
+void ShellLink::pushMenu() {
+    QDBusMessage call = extensionCall(m_shell, "SetMenu");
+    call << QVariant::fromValue(QList<StatusMenuEntry>(m_menu.begin(), m_menu.end()));
+    // A lost update is made good by the next change or subscription; nothing waits for it.
+    m_bus.asyncCall(call, kCallTimeoutMs);
+}
+
+void ShellLink::Activate(uint id) {
+    // Any program on the bus can call the agent: only the Shell's own connection stands for the
+    // user's click in the top bar, as only it is believed about windows.
+    if (!m_subscribed || m_shell.isEmpty() || message().service() != m_shell) {
+        sendErrorReply(kRefused, QStringLiteral("Only GNOME Shell may choose from this menu"));
+        return;
+    }
+    const bool offered = std::any_of(m_menu.begin(), m_menu.end(), [id](const auto& entry) {
+        return entry.id == id && id != 0 && entry.enabled && !entry.separator;
+    });
+    if (!offered) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu entry"));
+        return;
+    }
+    // A command may run a dialog with its own event loop: the Shell has its answer first.
+    QTimer::singleShot(0, this, [this, id] {
+        if (onActivate)
+            onActivate(id);
+    });
 }
 
 std::optional<FrontApplication> ShellLink::frontApplication() {
