@@ -164,6 +164,16 @@ protected:
         return exchangeAs(server->port(), request, asNobody ? 65534 : ::geteuid(), halfClose);
     }
 
+    // The log lines starting with `prefix` while the test runs; the observer ends with the test.
+    QStringList refusals;
+    void collectRefusals(const char* prefix) {
+        setLogObserver([this, prefix](const QString& line) {
+            if (line.startsWith(QLatin1String(prefix)))
+                refusals.append(line);
+        });
+    }
+    void TearDown() override { setLogObserver({}); }
+
     // Every connection the server dropped or finished is freed.
     void expectAllClosed() {
         EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
@@ -247,11 +257,7 @@ TEST_F(ServerFixture, AnswersExactBytes) {
 TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "passing as another user needs root";
-    QStringList refusals;
-    setLogObserver([&](const QString& line) {
-        if (line.startsWith(QLatin1String("Refused a request")))
-            refusals.append(line);
-    });
+    collectRefusals("Refused a request");
     const QTemporaryDir empty;
     const QStringList nobody{QStringLiteral("Refused a request from another user — uid 65534")};
     const QStringList unknown{u"Refused a request whose sender is unknown — socket diagnostics "
@@ -275,7 +281,6 @@ TEST_F(ServerFixture, ServesOnlyItsOwnUser) {
         EXPECT_EQ(refusals, source.logged);
         expectAllClosed();
     }
-    setLogObserver({});
 }
 
 // The catalogue takes its folders from the environment once per process, on first use, and no
@@ -410,11 +415,7 @@ TEST_F(ServerFixture, EventStreamsGetOneFramePerBroadcastAndStalledOnesAreDroppe
 TEST_F(ServerFixture, ForeignConnectionsAreRefusedAtAccept) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "passing as another user needs root";
-    QStringList refusals;
-    setLogObserver([&](const QString& line) {
-        if (line.startsWith(QLatin1String("Refused")))
-            refusals.append(line);
-    });
+    collectRefusals("Refused");
     ServerLimits limits;
     limits.maxConnections = 8;
     startServer(limits);
@@ -448,7 +449,6 @@ TEST_F(ServerFixture, ForeignConnectionsAreRefusedAtAccept) {
     closing.reset();
     EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == 0; }));
     EXPECT_EQ(refusals, QStringList{u"Refused a request from another user — uid 65534"_s});
-    setLogObserver({});
 }
 
 // Pins a closed client read as "uid 0" (refusing the owner, or serving anyone when the agent
