@@ -30,8 +30,9 @@ public:
     // The current default device of the scope; nothing when it cannot be read.
     virtual std::optional<DeviceId> defaultDevice(AudioScope scope) = 0;
 
-    // Asks for a new default device; false when the layer refuses. An accepted request may still
-    // not take effect, so callers read the default back.
+    // Asks for a new default device; false when the layer refuses. Returns once the layer has
+    // reported the new default, or after a bounded wait for it: an accepted request may still not
+    // take effect, so callers read the default back.
     virtual bool requestDefault(AudioScope scope, DeviceId device) = 0;
 
     // The device's human-readable name (UTF-8); nothing when it has none or cannot be read.

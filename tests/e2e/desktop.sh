@@ -73,6 +73,8 @@ XML
 # its address.
 start_bus() {
   local type=$1
+  # One bus of a type per desktop, whichever part of it asks first.
+  [ ! -S "$E2E_DIR/${type}_bus" ] || { export "DBUS_${type^^}_BUS_ADDRESS=unix:path=$E2E_DIR/${type}_bus"; return 0; }
   cat >"$E2E_DIR/$type.conf" <<XML
 <busconfig><type>$type</type><listen>unix:path=$E2E_DIR/${type}_bus</listen><standard_session_servicedirs/>
 <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
@@ -102,18 +104,34 @@ start_tray() {
   wait_for 10 sh -c "xwininfo -root -tree | grep -q '\"$TRAY_WINDOW\"'" || fail "$TRAY_HOST did not start"
 }
 
-# start_pulse [sink|source NAME DESCRIPTION]...: a PulseAudio server with null devices (by default
-# two speakers and a microphone); PULSE_SERVER and E2E_PULSE_PID name it.
-start_pulse() {
+# null_devices pulseaudio|pipewire [sink|source NAME DESCRIPTION]...: the module lines (module and
+# arguments) for those null devices in NULL_DEVICES, their names in NULL_SINKS and NULL_SOURCES;
+# by default two speakers and a microphone. PipeWire's pulse server has no null source module: a
+# null sink of the source class stands in.
+null_devices() {
+  local server=$1
+  shift
   [ $# -gt 0 ] || set -- sink sinkA Speakers_A sink sinkB Headset_B source micA Mic_A
-  local devices=()
+  NULL_DEVICES=() NULL_SINKS=() NULL_SOURCES=()
   while [ $# -ge 3 ]; do
-    case $1 in
-      sink) devices+=(--load="module-null-sink sink_name=$2 sink_properties=\"device.description='$3'\"") ;;
-      source) devices+=(--load="module-null-source source_name=$2 description='$3'") ;;
+    case $1:$server in
+      sink:*) NULL_DEVICES+=("module-null-sink sink_name=$2 sink_properties=\"device.description='$3'\"") NULL_SINKS+=("$2") ;;
+      source:pulseaudio) NULL_DEVICES+=("module-null-source source_name=$2 description='$3'") NULL_SOURCES+=("$2") ;;
+      source:pipewire) NULL_DEVICES+=("module-null-sink sink_name=$2 media.class=Audio/Source/Virtual sink_properties=\"device.description='$3'\"") NULL_SOURCES+=("$2") ;;
     esac
     shift 3
   done
+}
+
+# start_pulse [sink|source NAME DESCRIPTION]...: a PulseAudio server with null devices
+# (null_devices); PULSE_SERVER and E2E_PULSE_PID name it. Like every sound server here it runs on
+# the desktop's private session bus: on a bus where a user's server already holds its name it
+# would not start.
+start_pulse() {
+  null_devices pulseaudio "$@"
+  start_bus session
+  local devices=() device
+  for device in "${NULL_DEVICES[@]}"; do devices+=(--load="$device"); done
   # The socket last, so that a client that can connect finds every device already there.
   HOME=$E2E_DIR pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --realtime=no \
     --high-priority=no "${devices[@]}" \
@@ -122,6 +140,41 @@ start_pulse() {
   E2E_PIDS+=($!)
   export E2E_PULSE_PID=$! PULSE_SERVER=unix:$XDG_RUNTIME_DIR/pulse/native
   wait_for 10 pactl info || { cat "$E2E_DIR/pulse.log" >&2; fail "pulseaudio did not start"; }
+}
+
+# start_pipewire [sink|source NAME DESCRIPTION]...: the same devices on PipeWire, with WirePlumber
+# as its session manager and pipewire-pulse serving the PulseAudio protocol; PULSE_SERVER names
+# that socket and E2E_PULSE_PID its process. WirePlumber keeps what it remembers (defaults,
+# stream targets) under this desktop's private home.
+start_pipewire() {
+  null_devices pipewire "$@"
+  start_bus session
+  local device
+  pipewire >"$E2E_DIR/pipewire.log" 2>&1 &
+  E2E_PIDS+=($!)
+  wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { cat "$E2E_DIR/pipewire.log" >&2; fail "pipewire did not start"; }
+  wireplumber >"$E2E_DIR/wireplumber.log" 2>&1 &
+  E2E_PIDS+=($!)
+  pipewire-pulse >"$E2E_DIR/pipewire-pulse.log" 2>&1 &
+  E2E_PIDS+=($!)
+  export E2E_PULSE_PID=$! PULSE_SERVER=unix:$XDG_RUNTIME_DIR/pulse/native
+  wait_for 10 pactl info || { cat "$E2E_DIR/pipewire-pulse.log" >&2; fail "pipewire-pulse did not start"; }
+  for device in "${NULL_DEVICES[@]}"; do
+    pactl load-module ${device%% *} "${device#* }" >/dev/null || fail "pipewire-pulse refused $device"
+  done
+  # Ready once WirePlumber has taken every device in and chosen the defaults among them.
+  wait_for 10 pipewire_settled || { cat "$E2E_DIR/wireplumber.log" >&2; fail "wireplumber did not settle"; }
+}
+
+pipewire_settled() {
+  local kind names listed name
+  for kind in sink source; do
+    names="NULL_${kind^^}S[@]"
+    [ -n "${!names}" ] || continue
+    listed=$(pactl list short "${kind}s" | cut -f2)
+    for name in "${!names}"; do grep -qx "$name" <<<"$listed" || return 1; done
+    grep -qx "$(pactl get-default-$kind)" <<<"$listed" || return 1
+  done
 }
 
 # start_bg NAME COMMAND...: runs COMMAND in the background, output in $E2E_DIR/NAME.log.

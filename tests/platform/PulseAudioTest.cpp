@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <csignal>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -43,10 +44,11 @@ QMap<QString, QString> streams(const char* what) {
     return found;
 }
 
-class PulseFixture : public testing::Test {
+// Every row runs on PulseAudio and on PipeWire (WirePlumber, pipewire-pulse).
+class PulseFixture : public testing::TestWithParam<PulseServer::Kind> {
 protected:
     TempEnvironment env;
-    PulseServer server{kSinks, kSources};
+    PulseServer server{kSinks, kSources, GetParam()};
     pulse::PulseAudio pulse;
     PulseAudioBackend backend;
 
@@ -59,7 +61,9 @@ protected:
     }
 };
 
-TEST_F(PulseFixture, CyclesInListOrderWrappingAndSkippingMonitors) {
+// Pins the walk taking a late report of the new default for a refusal: on PipeWire 1.4 it went
+// backwards, answered "no other switchable device" and moved no stream.
+TEST_P(PulseFixture, CyclesInListOrderWrappingAndSkippingMonitors) {
     pulse.setDefaultDevice(DeviceKind::Sink, "sinkB");
     pulse.setDefaultDevice(DeviceKind::Source, "micA");
     const struct {
@@ -79,8 +83,9 @@ TEST_F(PulseFixture, CyclesInListOrderWrappingAndSkippingMonitors) {
 }
 
 // PulseAudio itself moves only the streams that follow the default; a stream the user has put on
-// a device stays there unless the switch moves it.
-TEST_F(PulseFixture, PinnedStreamsFollowTheNewDefault) {
+// a device stays there unless the switch moves it. WirePlumber also moves a recording of the
+// default sink's monitor, which the switch keeps where it was.
+TEST_P(PulseFixture, PinnedStreamsFollowTheNewDefault) {
     pulse.setDefaultDevice(DeviceKind::Sink, "sinkA");
     pulse.setDefaultDevice(DeviceKind::Source, "micA");
     QProcess player, recorder, meter;
@@ -115,20 +120,37 @@ TEST_F(PulseFixture, PinnedStreamsFollowTheNewDefault) {
 }
 
 // Stepping and muting are the audio verbs' tests; here, that a percentage scales the loudest
-// channel and keeps the balance.
-TEST_F(PulseFixture, VolumeInPercentKeepsTheBalance) {
+// channel and keeps the balance, and that a change is reported done only when the server shows
+// it (PipeWire 1.4 was seen acknowledging volume on a sink that never played, showing nothing).
+TEST_P(PulseFixture, VolumeInPercentKeepsTheBalanceAndIsConfirmed) {
+    const auto channels = [](const QString& sink) {
+        QStringList found;
+        for (const auto& match : QRegularExpression(QStringLiteral("(\\d+)%"))
+                                     .globalMatch(pactl(u"get-sink-volume "_s + sink)))
+            found.append(match.captured(1));
+        return found;
+    };
+    pulse.setDefaultDevice(DeviceKind::Sink, "sinkB");
+    const QStringList before = channels(u"sinkB"_s);
+    try {
+        pulse.setDefaultSinkVolumePercent(30);
+        EXPECT_EQ(channels(u"sinkB"_s), QStringList({u"30"_s, u"30"_s}));
+    } catch (const pulse::PulseError& error) {
+        EXPECT_EQ(channels(u"sinkB"_s), before);
+        EXPECT_THAT(error.what(), testing::HasSubstr("did not apply the volume to Headset B"));
+    }
     pulse.setDefaultDevice(DeviceKind::Sink, "sinkA");
+    QProcess player;
+    player.setStandardInputFile(QStringLiteral("/dev/zero"));
+    player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw")});
+    ASSERT_TRUE(waitUntil([&] { return streams("sink-inputs").size() == 1; }));
     pactl(u"set-sink-volume sinkA 40% 80%"_s);
     EXPECT_EQ(pulse.defaultSinkVolumePercent(), 80);
     pulse.setDefaultSinkVolumePercent(40);
-    QStringList channels;
-    for (const auto& match : QRegularExpression(QStringLiteral("(\\d+)%"))
-                                 .globalMatch(pactl(u"get-sink-volume sinkA"_s)))
-        channels.append(match.captured(1));
-    EXPECT_EQ(channels, QStringList({QStringLiteral("20"), QStringLiteral("40")}));
+    EXPECT_EQ(channels(u"sinkA"_s), QStringList({u"20"_s, u"40"_s}));
 }
 
-TEST_F(PulseFixture, ServerGoneOrSilentIsRefusedAndServesAgainWhenBack) {
+TEST_P(PulseFixture, ServerGoneOrSilentIsRefusedAndServesAgainWhenBack) {
     const std::string refused = "error: Could not list audio devices";
     EXPECT_NE(cycle(backend, Scope::Output), refused);
     // Stopped: not waited for, refused.
@@ -136,13 +158,19 @@ TEST_F(PulseFixture, ServerGoneOrSilentIsRefusedAndServesAgainWhenBack) {
     EXPECT_EQ(cycle(backend, Scope::Output), refused);
     ASSERT_EQ(kill(static_cast<pid_t>(server.processId()), SIGCONT), 0);
     EXPECT_NE(cycle(backend, Scope::Output), refused);
-    // Gone, then restarted.
+    // Pins the first action after a restart failing on the connection the restart had ended.
+    server.stop();
+    ASSERT_TRUE(server.start());
+    EXPECT_NE(cycle(backend, Scope::Output), refused);
+    // Gone.
     server.stop();
     EXPECT_EQ(cycle(backend, Scope::Output), refused);
     EXPECT_THROW(pulse.defaultSinkVolumePercent(), pulse::PulseError);
-    ASSERT_TRUE(server.start());
-    EXPECT_NE(cycle(backend, Scope::Output), refused);
-    EXPECT_NO_THROW(pulse.setDefaultSinkMuted(true));
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, PulseFixture,
+                         testing::Values(PulseServer::Kind::PulseAudio,
+                                         PulseServer::Kind::PipeWire),
+                         [](const auto& info) { return PulseServer::name(info.param); });
 
 } // namespace

@@ -2,8 +2,8 @@
 
 #include <QProcess>
 
-PulseServer::PulseServer(const QList<Device>& sinks, const QList<Device>& sources)
-    : m_call("start_pulse") {
+PulseServer::PulseServer(const QList<Device>& sinks, const QList<Device>& sources, Kind server)
+    : m_kind(server), m_call(server == Kind::PipeWire ? "start_pipewire" : "start_pulse") {
     for (const auto& [kind, devices] : {std::pair{"sink", &sinks}, {"source", &sources}})
         for (const Device& device : *devices)
             m_call += std::string(" ") + kind + " '" + device.name.toStdString() + "' '" +

@@ -3,16 +3,26 @@
 #include "SystemControls.h"
 #include "TempEnvironment.h"
 
+#include <QProcess>
 #include <gtest/gtest.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServer) {
+class AudioVerbs : public testing::TestWithParam<PulseServer::Kind> {};
+
+// On a sink that plays, as when the user reaches for the volume (one that never played:
+// pulse_tests).
+TEST_P(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServer) {
     TempEnvironment env;
-    PulseServer server{{{u"sinkA"_s, u"Speakers A"_s}}, {}};
+    PulseServer server{{{u"sinkA"_s, u"Speakers A"_s}}, {}, GetParam()};
     ASSERT_TRUE(server.isRunning());
+    QProcess player;
+    player.setStandardInputFile(QStringLiteral("/dev/zero"));
+    player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw")});
+    ASSERT_TRUE(
+        waitUntil([] { return !PulseServer::pactl(u"list short sink-inputs"_s).isEmpty(); }));
     // The helper running the agent's own script of `control`.
     const auto system = [](const char* control) {
         return runHelper("vantor-osascript",
@@ -39,5 +49,10 @@ TEST(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutAServe
     server.stop();
     EXPECT_TRUE(system("volume-up").startsWith(u"refused: pa_context_connect"_s));
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, AudioVerbs,
+                         testing::Values(PulseServer::Kind::PulseAudio,
+                                         PulseServer::Kind::PipeWire),
+                         [](const auto& info) { return PulseServer::name(info.param); });
 
 } // namespace

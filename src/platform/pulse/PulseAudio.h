@@ -11,10 +11,16 @@
 // A small synchronous PulseAudio client (libpulse, also served by PipeWire's pulse server),
 // without Qt, shared by the agent and its helper programs.
 //
-// The connection is made on first use and kept; when the server has gone away, the next call
-// connects afresh, so a restarted server is picked up. The server is never autospawned. Every
-// call waits at most the time-out given to the constructor (connecting included) and then
-// fails. One object is used by one thread at a time.
+// The connection is made on first use and kept. Its death is recorded when libpulse reports it,
+// and every call first reads what the server sent while the object was idle, so a server that
+// went away (or restarted) since the last call is replaced by a fresh connection before the call
+// uses it. The server is never autospawned. Every call waits at most the time-out given to the
+// constructor (connecting included) and then fails. One object is used by one thread at a time.
+//
+// Changes are confirmed by what the server reports, not by its acknowledgement: PipeWire's pulse
+// server acknowledges a new default, volume or mute and reports the old state for a while after
+// (or, for a device that has never played, not at all), so each change waits, bounded, for the
+// server's own change events to show the new state.
 namespace pulse {
 
 enum class DeviceKind { Sink, Source };
@@ -48,15 +54,21 @@ public:
     std::optional<Device> device(DeviceKind kind, std::uint32_t index);
     // The server's default sink or source.
     Device defaultDevice(DeviceKind kind);
-    // Makes the named device the server's default.
-    void setDefaultDevice(DeviceKind kind, const std::string& name);
+    // Makes the named device the server's default: true once the server reports it as its
+    // default, false when it still reports another at the end of the wait (it kept its own).
+    bool setDefaultDevice(DeviceKind kind, const std::string& name);
+    // Asks the server to keep every recording of a sink's monitor on that monitor, as if the user
+    // had put it there: PipeWire's session manager otherwise moves such a recording to the new
+    // default sink's monitor when the default sink changes. Best effort; a no-op on PulseAudio.
+    void keepMonitorRecordings();
     // Moves every sink input (for a sink) or every source output recording from a non-monitor
     // source (for a source) that is elsewhere onto the device; streams that refuse to move stay.
     // Returns how many moved.
     int moveStreamsTo(DeviceKind kind, std::uint32_t index);
 
     // The default sink's volume in percent of the normal (unamplified) volume, the loudest
-    // channel counting; setting it scales all channels and keeps their balance.
+    // channel counting; setting it scales all channels and keeps their balance. Setting volume
+    // or mute fails with a text naming the sink when the server does not show the change.
     int defaultSinkVolumePercent();
     void setDefaultSinkVolumePercent(int percent);
     bool defaultSinkMuted();

