@@ -103,16 +103,24 @@ TEST_P(PulseFixture, PinnedStreamsFollowTheNewDefault) {
     }));
     const QString played = streams("sink-inputs").firstKey();
     const QString recorded = streams("source-outputs").key(indexOf(DeviceKind::Source, "micA"));
+    // WirePlumber carries out a move later than pactl returns, the user's and the agent's alike:
+    // each is awaited until the server reports the stream where it was sent.
+    const auto on = [&](const char* what, const QString& stream, DeviceKind kind, const char* to) {
+        const QString device = indexOf(kind, to);
+        return waitUntil([&] { return streams(what).value(stream) == device; });
+    };
     pactl(u"move-sink-input %1 sinkC"_s.arg(played));
     pactl(u"move-source-output %1 micC"_s.arg(recorded));
+    ASSERT_TRUE(on("sink-inputs", played, DeviceKind::Sink, "sinkC"));
+    ASSERT_TRUE(on("source-outputs", recorded, DeviceKind::Source, "micC"));
 
     EXPECT_EQ(cycle(backend, Scope::Output), "Headset B");
-    EXPECT_EQ(streams("sink-inputs").value(played), indexOf(DeviceKind::Sink, "sinkB"));
+    EXPECT_TRUE(on("sink-inputs", played, DeviceKind::Sink, "sinkB"));
     EXPECT_EQ(cycle(backend, Scope::Input), "Mic B");
-    const auto recording = streams("source-outputs");
-    EXPECT_EQ(recording.value(recorded), indexOf(DeviceKind::Source, "micB"));
+    EXPECT_TRUE(on("source-outputs", recorded, DeviceKind::Source, "micB"));
     // The level meter stays on the speakers' monitor.
-    EXPECT_EQ(recording.values().count(indexOf(DeviceKind::Source, "sinkA.monitor")), 1);
+    EXPECT_EQ(
+        streams("source-outputs").values().count(indexOf(DeviceKind::Source, "sinkA.monitor")), 1);
     for (QProcess* process : {&player, &recorder, &meter}) {
         process->kill();
         process->waitForFinished();
