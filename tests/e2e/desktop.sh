@@ -170,9 +170,12 @@ pipewire_settled() {
   local kind names listed name
   for kind in sink source; do
     names="NULL_${kind^^}S[@]"
-    [ -n "${!names}" ] || continue
+    set -- "${!names}"
+    # A kind the caller made none of has no default to wait for: with monitors alone WirePlumber
+    # 0.5.18 chooses no default source at all, where earlier ones chose a monitor.
+    [ $# -gt 0 ] || continue
     listed=$(pactl list short "${kind}s" | cut -f2)
-    for name in "${!names}"; do grep -qx "$name" <<<"$listed" || return 1; done
+    for name; do grep -qx "$name" <<<"$listed" || return 1; done
     grep -qx "$(pactl get-default-$kind)" <<<"$listed" || return 1
   done
 }
