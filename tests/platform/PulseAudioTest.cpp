@@ -103,16 +103,18 @@ TEST_P(PulseFixture, PinnedStreamsFollowTheNewDefault) {
     }));
     const QString played = streams("sink-inputs").firstKey();
     const QString recorded = streams("source-outputs").key(indexOf(DeviceKind::Source, "micA"));
-    // WirePlumber carries out a move later than pactl returns, the user's and the agent's alike:
-    // each is awaited until the server reports the stream where it was sent.
-    const auto on = [&](const char* what, const QString& stream, DeviceKind kind, const char* to) {
-        const QString device = indexOf(kind, to);
-        return waitUntil([&] { return streams(what).value(stream) == device; });
+    // WirePlumber carries out a move later than the call returns, the user's and the agent's
+    // alike: each is awaited until the server reports the stream where it was sent.
+    const auto at = [&](const char* what, const QString& stream, DeviceKind kind, const char* to) {
+        return [=, this] { return streams(what).value(stream) == indexOf(kind, to); };
     };
-    pactl(u"move-sink-input %1 sinkC"_s.arg(played));
-    pactl(u"move-source-output %1 micC"_s.arg(recorded));
-    ASSERT_TRUE(on("sink-inputs", played, DeviceKind::Sink, "sinkC"));
-    ASSERT_TRUE(on("source-outputs", recorded, DeviceKind::Source, "micC"));
+    ASSERT_TRUE(PulseServer::pactlUntil(u"move-sink-input %1 sinkC"_s.arg(played),
+                                        at("sink-inputs", played, DeviceKind::Sink, "sinkC")));
+    ASSERT_TRUE(PulseServer::pactlUntil(u"move-source-output %1 micC"_s.arg(recorded),
+                                        at("source-outputs", recorded, DeviceKind::Source, "micC")));
+    const auto on = [&](const char* what, const QString& stream, DeviceKind kind, const char* to) {
+        return waitUntil(at(what, stream, kind, to));
+    };
 
     EXPECT_EQ(cycle(backend, Scope::Output), "Headset B");
     EXPECT_TRUE(on("sink-inputs", played, DeviceKind::Sink, "sinkB"));
@@ -152,7 +154,9 @@ TEST_P(PulseFixture, VolumeInPercentKeepsTheBalanceAndIsConfirmed) {
     player.setStandardInputFile(QStringLiteral("/dev/zero"));
     player.start(QStringLiteral("pacat"), {QStringLiteral("--playback"), QStringLiteral("--raw")});
     ASSERT_TRUE(waitUntil([&] { return streams("sink-inputs").size() == 1; }));
-    pactl(u"set-sink-volume sinkA 40% 80%"_s);
+    ASSERT_TRUE(PulseServer::pactlUntil(u"set-sink-volume sinkA 40% 80%"_s, [&] {
+        return channels(u"sinkA"_s) == QStringList({u"40"_s, u"80"_s});
+    }));
     EXPECT_EQ(pulse.defaultSinkVolumePercent(), 80);
     pulse.setDefaultSinkVolumePercent(40);
     EXPECT_EQ(channels(u"sinkA"_s), QStringList({u"20"_s, u"40"_s}));

@@ -1,5 +1,7 @@
 #include "PulseServer.h"
 
+#include "TempEnvironment.h"
+
 #include <QProcess>
 
 PulseServer::PulseServer(const QList<Device>& sinks, const QList<Device>& sources, Kind server)
@@ -25,4 +27,13 @@ QString PulseServer::pactl(const QString& arguments) {
     process.start(QStringLiteral("pactl"), arguments.split(QLatin1Char(' ')));
     process.waitForFinished(10000);
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+bool PulseServer::pactlUntil(const QString& arguments, const std::function<bool()>& shown) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        pactl(arguments);
+        if (waitUntil(shown, std::chrono::seconds(1)))
+            return true;
+    }
+    return false;
 }

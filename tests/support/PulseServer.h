@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 
 // A private PulseAudio or PipeWire (WirePlumber, pipewire-pulse) server with null sinks and sources
 // only, for one test or benchmark: start_pulse or start_pipewire of tests/e2e/desktop.sh. While
@@ -29,6 +30,10 @@ public:
     // The server's own command-line client, the independent witness: its trimmed output. The
     // arguments are split at spaces.
     static QString pactl(const QString& arguments);
+    // A user's change made with pactl, repeated until `shown` holds (a few tries, a second
+    // each): pipewire-pulse acknowledges a move or a volume before PipeWire has it, and loses
+    // it when the client leaves at once, as pactl does (a third of the moves on 0.3.65).
+    static bool pactlUntil(const QString& arguments, const std::function<bool()>& shown);
     static const char* name(Kind kind) {
         return kind == Kind::PipeWire ? "PipeWire" : "PulseAudio";
     }

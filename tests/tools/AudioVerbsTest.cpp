@@ -32,14 +32,17 @@ TEST_P(AudioVerbs, StepTheVolumeWithinItsEndsToggleMuteAndFailCleanlyWithoutASer
     for (const auto& [start, control, end] : {std::tuple{"96%", "volume-up", "100%"},
                                               {"3%", "volume-down", "0%"},
                                               {"50%", "volume-up", "57%"}}) {
-        PulseServer::pactl(u"set-sink-volume @DEFAULT_SINK@ "_s + QLatin1String(start));
-        EXPECT_EQ(system(control), QString());
         // "Volume: front-left: N / 96% / ..."
-        EXPECT_EQ(PulseServer::pactl(u"get-sink-volume @DEFAULT_SINK@"_s)
-                      .section(QLatin1Char('/'), 1, 1)
-                      .trimmed(),
-                  QLatin1String(end))
-            << start << " " << control;
+        const auto volume = [] {
+            return PulseServer::pactl(u"get-sink-volume @DEFAULT_SINK@"_s)
+                .section(QLatin1Char('/'), 1, 1)
+                .trimmed();
+        };
+        ASSERT_TRUE(PulseServer::pactlUntil(u"set-sink-volume @DEFAULT_SINK@ "_s +
+                                                QLatin1String(start),
+                                            [&] { return volume() == QLatin1String(start); }));
+        EXPECT_EQ(system(control), QString());
+        EXPECT_EQ(volume(), QLatin1String(end)) << start << " " << control;
     }
 
     for (const char* state : {"Mute: yes", "Mute: no"}) {
